@@ -67,6 +67,8 @@ TEST_F (EndToEnd, FindsTheCardWhateverSurroundsIt)
 {
   std::vector<std::string> command_lines[] = {
     { "1,0" },
+    { "1,0,0" },
+    { "CARD=1,DEV=0" },
     { "--gst-debug-level=0", "1" },
     { "1", "ignored", "--also-ignored" },
   };
@@ -78,6 +80,22 @@ TEST_F (EndToEnd, FindsTheCardWhateverSurroundsIt)
       args.insert (args.begin (), LEVEL_MONITOR);
       Child monitor (args);
       expect_all_near (steady_peaks (monitor, -12.50, 2), -12.50);
+    }
+}
+
+TEST_F (EndToEnd, EndsWithAnErrorWhenTheCardCannotBeCaptured)
+{
+  static const std::regex error_line ("(^|\n)Error: [^\n]+\n");
+
+  for (const std::string &card :
+       { std::string ("5"), std::string ("Loopback"), std::string (64, 'x') })
+    {
+      Outcome outcome = run ({ LEVEL_MONITOR, card });
+      EXPECT_EQ (outcome.status, 1) << card;
+      EXPECT_EQ (outcome.out, "") << card;
+      // GStreamer may add diagnostics of its own around the line.
+      EXPECT_TRUE (std::regex_search (outcome.err, error_line))
+          << card << ": " << outcome.err;
     }
 }
 

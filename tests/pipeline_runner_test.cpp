@@ -6,6 +6,74 @@
 namespace
 {
 
+const std::string usage = "Usage: level-monitor [GSTREAMER-OPTION...] CARD\n";
+
+// What the command line alone decides, before any pipeline exists.
+TEST (PipelineRunner, AnswersTheCommandLine)
+{
+  struct Case
+  {
+    std::vector<std::string> args;
+    int status;
+    std::string out_begins, err;
+  } cases[] = {
+    { {}, 2, "", usage },
+    { { "--gst-debug-level=0" }, 2, "", usage },
+    { { "--help" }, 0, usage, "" },
+    { { "-h", "1" }, 0, usage, "" },
+    { { "--version" }, 0, "level-monitor " PROJECT_VERSION "\n", "" },
+  };
+
+  for (auto &c : cases)
+    {
+      std::string trace = c.args.empty () ? "no argument" : c.args[0];
+      c.args.insert (c.args.begin (), LEVEL_MONITOR);
+      Outcome outcome = run (c.args);
+      EXPECT_EQ (outcome.status, c.status) << trace;
+      EXPECT_EQ (outcome.out.rfind (c.out_begins, 0), 0u) << trace;
+      EXPECT_EQ (outcome.err, c.err) << trace;
+    }
+}
+
+TEST (PipelineRunner, RefusesIdentifiersThatAreNotCards)
+{
+  char folder[] = "/tmp/injected-XXXXXX";
+
+  ASSERT_NE (mkdtemp (folder), nullptr);
+  std::string recording = std::string (folder) + "/recording";
+  std::string tee = "1 ! tee name=t ! queue ! filesink location=" + recording
+                    + " t.";
+  std::string digits (4096, '7');
+  struct Case
+  {
+    std::string card, shown;
+  } cases[] = {
+    { tee, tee },
+    { "1 name=x", "1 name=x" },
+    { "", "" },
+    { " 1", " 1" },
+    { "'1'", "'1'" },
+    { "\"1\"", "\\\"1\\\"" },
+    { "1!", "1!" },
+    { "1;2", "1;2" },
+    { "1\n", "1\\n" },
+    { "hw:1", "hw:1" },
+    { "caf\xc3\xa9", "caf\\303\\251" },
+    { std::string (65, 'x'), std::string (65, 'x') },
+    { digits, digits },
+  };
+
+  for (const auto &c : cases)
+    {
+      Outcome outcome = run ({ LEVEL_MONITOR, c.card });
+      EXPECT_EQ (outcome.status, 2) << c.shown;
+      EXPECT_EQ (outcome.out, "") << c.shown;
+      EXPECT_EQ (outcome.err, "Invalid card identifier: " + c.shown + "\n");
+    }
+  EXPECT_NE (access (recording.c_str (), F_OK), 0) << "the card was recorded";
+  rmdir (folder);
+}
+
 // A plugin folder with every element of the pipeline but level.
 TEST (PipelineRunner, ReportsARejectedLaunchDescription)
 {
