@@ -30,3 +30,34 @@ build ()
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
   cmake --build build --parallel "$(nproc)" >&2
 }
+
+# Starts the virtual card hw:1 with its files in folder $1: a private
+# PulseAudio server with a null sink "card1", which ALSA's pulse plugin
+# turns into a capture card paced in real time.  Sets SERVER_PID; the
+# caller stops the server by it.
+start_virtual_card ()
+{
+  export XDG_RUNTIME_DIR=$1 PULSE_RUNTIME_PATH=$1 HOME=$1
+  export ALSA_CONFIG_PATH=$PWD/tests/asound.conf
+  # 44100 Hz is what alsasrc picks, so nothing resamples the tone.
+  pulseaudio --daemonize=no -n --exit-idle-time=-1 --disallow-exit \
+    --log-target=file:"$1/server.log" \
+    -L module-native-protocol-unix \
+    -L "module-null-sink sink_name=card1 rate=44100 channels=2" &
+  SERVER_PID=$!
+  for _ in $(seq 50); do
+    pactl info >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "The virtual card's audio server did not start." >&2
+  return 1
+}
+
+# Plays a square wave of sample values LEFT and RIGHT into the virtual
+# card, for SECONDS or until killed: play_tone LEFT RIGHT [SECONDS].
+play_tone ()
+{
+  build/tests/tone "$1" "$2" |
+    timeout "${3:-0}" pacat --playback -d card1 --format=s16le --rate=44100 \
+      --channels=2 2>/dev/null
+}
