@@ -75,6 +75,8 @@ monitor (const char *card)
   if (error != NULL)
     {
       g_printerr ("Failed to parse launch: %s\n", error->message);
+      g_error_free (error);
+      gst_clear_object (&pipeline);
       return -1;
     }
 
