@@ -39,11 +39,7 @@ start_virtual_card ()
 {
   export XDG_RUNTIME_DIR=$1 PULSE_RUNTIME_PATH=$1 HOME=$1
   export ALSA_CONFIG_PATH=$PWD/tests/asound.conf
-  # 44100 Hz is what alsasrc picks, so nothing resamples the tone.
-  pulseaudio --daemonize=no -n --exit-idle-time=-1 --disallow-exit \
-    --log-target=file:"$1/server.log" \
-    -L module-native-protocol-unix \
-    -L "module-null-sink sink_name=card1 rate=44100 channels=2" &
+  tests/virtual_card_server "$1" &
   SERVER_PID=$!
   for _ in $(seq 50); do
     pactl info >/dev/null 2>&1 && return 0

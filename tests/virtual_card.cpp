@@ -27,13 +27,8 @@ VirtualCardTest::SetUpTestSuite ()
   setenv ("HOME", folder, 1);
   setenv ("ALSA_CONFIG_PATH", ASOUND_CONF, 1);
 
-  // 44100 Hz is what alsasrc picks, so nothing resamples the tone.  The
-  // server's chatter goes to a file: a full stderr pipe would stall it.
-  server_ = std::make_unique<Child> (std::vector<std::string>{
-      "pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1",
-      "--log-target=file:" + folder_ + "/server.log",
-      "--disallow-exit", "-L", "module-native-protocol-unix", "-L",
-      "module-null-sink sink_name=card1 rate=44100 channels=2" });
+  server_ = std::make_unique<Child> (
+      std::vector<std::string>{ "sh", VIRTUAL_CARD_SERVER, folder_ });
   for (int tries = 0; tries < 100; tries++)
     {
       if (run ({ "pactl", "info" }).status == 0)
