@@ -1,57 +1,111 @@
 #include "level_reporter.h"
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
-/* Prints the first channel's peak, unless the measurement holds none. */
-static void
-print_first_peak (const GstStructure *level)
+gboolean
+write_stdout (const char *text)
 {
-  const GValue *peak;
+  size_t length = strlen (text);
+
+  /* One write for a line, so a reader never sees part of it. */
+  while (length > 0)
+    {
+      ssize_t written = write (STDOUT_FILENO, text, length);
+
+      if (written < 0 && errno == EINTR)
+        continue;
+      if (written < 0)
+        {
+          g_printerr ("Error: cannot write to standard output: %s\n",
+                      g_strerror (errno));
+          return FALSE;
+        }
+      text += written;
+      length -= written;
+    }
+  return TRUE;
+}
+
+void
+end_run (RunState *run)
+{
+  run->status = 1;
+  g_main_loop_quit (run->loop);
+}
+
+/* The first channel's peak, or FALSE when the measurement holds none. */
+static gboolean
+get_first_peak (const GstStructure *level, double *peak)
+{
+  const GValue *field;
   GValueArray *channels;
   const GValue *first = NULL;
 
-  peak = gst_structure_get_value (level, "peak");
+  field = gst_structure_get_value (level, "peak");
   /* The level element still hands its per-channel values over as a
    * GValueArray. */
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-  if (peak == NULL || !G_VALUE_HOLDS (peak, g_value_array_get_type ()))
-    return;
-  channels = (GValueArray *) g_value_get_boxed (peak);
+  if (field == NULL || !G_VALUE_HOLDS (field, g_value_array_get_type ()))
+    return FALSE;
+  channels = (GValueArray *) g_value_get_boxed (field);
   if (channels != NULL && channels->n_values > 0)
     first = g_value_array_get_nth (channels, 0);
   G_GNUC_END_IGNORE_DEPRECATIONS
 
-  if (first != NULL && G_VALUE_HOLDS_DOUBLE (first))
-    g_print ("%f\n", g_value_get_double (first));
+  if (first == NULL || !G_VALUE_HOLDS_DOUBLE (first))
+    return FALSE;
+  *peak = g_value_get_double (first);
+  return TRUE;
+}
+
+static void
+print_level (const GstStructure *level, RunState *run)
+{
+  double peak;
+  gchar *line;
+
+  if (!get_first_peak (level, &peak))
+    return;
+  line = g_strdup_printf ("%f\n", peak);
+  if (write_stdout (line))
+    run->lines++;
+  else
+    end_run (run);
+  g_free (line);
 }
 
 /* A card that cannot be captured from only ever tells through the bus;
  * report it and end the run rather than wait in silence. */
 static void
-report_error (GstMessage *message, GMainLoop *loop)
+report_error (GstMessage *message, RunState *run)
 {
   GError *error = NULL;
 
   gst_message_parse_error (message, &error, NULL);
   g_printerr ("Error: %s\n", error->message);
   g_error_free (error);
-  g_main_loop_quit (loop);
+  end_run (run);
 }
 
 gboolean
-message_handler (GstBus *, GstMessage *message, gpointer loop)
+message_handler (GstBus *, GstMessage *message, gpointer data)
 {
+  RunState *run = (RunState *) data;
   const GstStructure *structure;
 
+  if (run->status != 0)
+    return TRUE;
   switch (GST_MESSAGE_TYPE (message))
     {
     case GST_MESSAGE_ELEMENT:
       structure = gst_message_get_structure (message);
       if (strcmp (gst_structure_get_name (structure), "level") == 0)
-        print_first_peak (structure);
+        print_level (structure, run);
       break;
     case GST_MESSAGE_ERROR:
-      report_error (message, (GMainLoop *) loop);
+      report_error (message, run);
       break;
     default:
       break;

@@ -3,10 +3,28 @@
 
 #include <gst/gst.h>
 
-/* Bus watch.  Prints the first channel's peak of every "level" measurement
- * on stdout.  On the first error it prints "Error: " and the message on
- * stderr and quits loop, the GMainLoop given as user data.  Always returns
- * TRUE, so the watch stays installed. */
-gboolean message_handler (GstBus *bus, GstMessage *message, gpointer loop);
+/* What the bus watch and the main loop share for one run. */
+typedef struct
+{
+  GMainLoop *loop;      /* quit when the run ends */
+  guint lines;          /* lines printed since the watchdog's last tick */
+  guint quiet_seconds;  /* the watchdog's ticks in a row without audio */
+  int status;           /* 0 while running; the exit status once ended */
+} RunState;
+
+/* Bus watch, with a RunState as user data.  Prints the first channel's
+ * peak of every "level" measurement on stdout and counts it in run->lines.
+ * The pipeline's first error, or a line that cannot be written, is
+ * reported on stderr with "Error: " and ends the run; after that every
+ * message is ignored.  Always returns TRUE, so the watch stays installed. */
+gboolean message_handler (GstBus *bus, GstMessage *message, gpointer run);
+
+/* Ends the run with exit status 1: the caller has reported why. */
+void end_run (RunState *run);
+
+/* Writes text whole to stdout.  On failure prints "Error: cannot write to
+ * standard output: " and the system's reason on stderr, and returns
+ * FALSE. */
+gboolean write_stdout (const char *text);
 
 #endif

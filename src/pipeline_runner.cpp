@@ -1,6 +1,9 @@
 #include "level_reporter.h"
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 static int
 usage_error (void)
@@ -10,22 +13,44 @@ usage_error (void)
 }
 
 static int
+unknown_option (const char *option)
+{
+  g_printerr ("Unknown option: %s\n", option);
+  return usage_error ();
+}
+
+static int
 print_help (void)
 {
-  g_print ("Usage: level-monitor [GSTREAMER-OPTION...] CARD\n"
-           "Print the peak level of the first channel of ALSA card CARD\n"
-           "(hw:CARD), in dB relative to full scale, one line every half\n"
-           "second, until killed.  CARD is a card number or name, with an\n"
-           "optional ,DEVICE and ,SUBDEVICE; arecord -l lists the cards.\n"
-           "Options: --help, --version, and GStreamer's --gst-* options.\n");
-  return 0;
+  const char *help =
+      "Usage: level-monitor [GSTREAMER-OPTION...] CARD\n"
+      "Print the peak level of the first channel of ALSA card CARD\n"
+      "(hw:CARD), in dB relative to full scale, one line every half\n"
+      "second, until killed.  CARD is a card number or name, with an\n"
+      "optional ,DEVICE and ,SUBDEVICE; arecord -l lists the cards.\n"
+      "Options: --help, --version, and GStreamer's --gst-* options.\n";
+
+  return write_stdout (help) ? 0 : 1;
 }
 
 static int
 print_version (void)
 {
-  g_print ("level-monitor %s\n", LEVEL_MONITOR_VERSION);
-  return 0;
+  return write_stdout ("level-monitor " LEVEL_MONITOR_VERSION "\n") ? 0 : 1;
+}
+
+/* A closed stdout would be taken by the first file that GStreamer or ALSA
+ * opens, and the lines would be written into that. */
+static gboolean
+stdout_is_open (void)
+{
+  int flags = fcntl (STDOUT_FILENO, F_GETFL);
+
+  if (flags != -1 && (flags & O_ACCMODE) != O_RDONLY)
+    return TRUE;
+  g_printerr ("Error: cannot write to standard output: %s\n",
+              g_strerror (EBADF));
+  return FALSE;
 }
 
 /* The card is spliced into the launch text, so take only what ALSA's hw
@@ -53,16 +78,37 @@ invalid_card (const char *card)
   return 2;
 }
 
-/* Runs the capture pipeline until it reports an error. */
+/* Ticks once a second, fed by the lines printed.  It counts its own ticks
+ * rather than reading the clock, so that a process stopped and continued
+ * later is not taken for a card gone quiet. */
+static gboolean
+watchdog_tick (gpointer data)
+{
+  RunState *run = (RunState *) data;
+
+  if (run->status != 0)
+    return G_SOURCE_REMOVE;
+  /* A card gives two lines a second.  One whose reads keep failing can
+   * make the source race through stale audio instead, many times faster. */
+  if (run->lines > 0 && run->lines <= 4)
+    run->quiet_seconds = 0;
+  else if (++run->quiet_seconds == 10)
+    {
+      g_printerr ("Error: no audio from the card for 10 seconds\n");
+      end_run (run);
+    }
+  run->lines = 0;
+  return G_SOURCE_CONTINUE;
+}
+
+/* Runs the capture pipeline until the run ends, and returns its status. */
 static int
-monitor (const char *card)
+monitor (const char *card, RunState *run)
 {
   GError *error = NULL;
   gchar *description;
   GstElement *pipeline;
   GstBus *bus;
-  guint watch_id;
-  GMainLoop *loop;
 
   description = g_strconcat ("alsasrc device=hw:", card,
                              " ! audioconvert"
@@ -80,27 +126,27 @@ monitor (const char *card)
       return -1;
     }
 
-  /* The watch quits the loop on the pipeline's first error. */
-  loop = g_main_loop_new (NULL, FALSE);
+  run->loop = g_main_loop_new (NULL, FALSE);
   bus = gst_element_get_bus (pipeline);
-  watch_id = gst_bus_add_watch (bus, message_handler, loop);
+  gst_bus_add_watch (bus, message_handler, run);
+  g_timeout_add (1000, watchdog_tick, run);
   gst_element_set_state (pipeline, GST_STATE_PLAYING);
 
-  g_main_loop_run (loop);
+  g_main_loop_run (run->loop);
 
-  g_source_remove (watch_id);
-  gst_element_set_state (pipeline, GST_STATE_NULL);
-  gst_object_unref (bus);
-  gst_object_unref (pipeline);
-  g_main_loop_unref (loop);
-  return 1;
+  /* Only a failure ends the loop, and a card stuck in a read can block the
+   * pipeline's way down for ever: leave it all to the exit. */
+  return run->status;
 }
 
 int
 main (int argc, char *argv[])
 {
+  RunState run = { NULL, 0, 0, 0 };
   const char *card;
 
+  if (!stdout_is_open ())
+    return 1;
   gst_init (&argc, &argv);
 
   if (argc < 2)
@@ -110,8 +156,11 @@ main (int argc, char *argv[])
     return print_help ();
   if (strcmp (card, "--version") == 0)
     return print_version ();
+  /* No ALSA card identifier begins with a dash. */
+  if (card[0] == '-')
+    return unknown_option (card);
   if (!is_card_identifier (card))
     return invalid_card (card);
 
-  return monitor (card);
+  return monitor (card, &run);
 }

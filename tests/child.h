@@ -20,6 +20,8 @@ public:
   // The read end of the child's stdout, to feed another child.
   int stdout_fd () const { return out_; }
 
+  pid_t pid () const { return pid_; }
+
   // Next stdout line without its line feed; false when none came in time.
   bool read_line (std::string &line, int timeout_ms);
 

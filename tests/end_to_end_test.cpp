@@ -2,7 +2,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 namespace
 {
@@ -126,6 +129,105 @@ TEST_F (EndToEnd, EndsQuietlyWhenTheReaderGoesAway)
 
   EXPECT_EQ (outcome.status, 0);
   EXPECT_EQ (std::count (outcome.out.begin (), outcome.out.end (), '\n'), 2);
+}
+
+// Reads every line a finished monitor printed: each is a peak of the tone.
+void
+expect_only_peaks_of (const std::string &out, double expected)
+{
+  std::istringstream lines (out);
+  std::string line;
+
+  while (std::getline (lines, line))
+    EXPECT_NEAR (std::stod (line), expected, 0.01) << line;
+}
+
+const std::string no_audio = "Error: no audio from the card for 10 seconds\n";
+
+// Faults injected under ALSA, at open or after 300 good reads (3 s).
+TEST_F (EndToEnd, EndsOrGoesOnAsTheCardFails)
+{
+  struct Case
+  {
+    std::vector<std::string> fault;
+    std::string error; // empty: the run goes on with correct lines
+  } cases[] = {
+    { { "ALSA_FAULT_OPEN=EBUSY" },
+      "Error: Could not open audio device for recording. Device is being used "
+      "by another application.\n" },
+    { { "ALSA_FAULT_READ=ENODEV" },
+      "Error: Error recording from audio device. The device has been "
+      "disconnected.\n" },
+    { { "ALSA_FAULT_READ=EPIPE", "ALSA_FAULT_TIMES=3" }, "" },
+    { { "ALSA_FAULT_READ=ESTRPIPE", "ALSA_FAULT_TIMES=1" }, "" },
+    { { "ALSA_FAULT_READ=EPIPE" }, no_audio },
+    { { "ALSA_FAULT_READ=EIO" }, no_audio },
+  };
+  Tone tone (7770, 7770);
+
+  for (auto &c : cases)
+    {
+      SCOPED_TRACE (c.fault[0]);
+      c.fault.push_back ("ALSA_FAULT_AFTER=300");
+      c.fault.push_back ("LD_PRELOAD=" ALSA_FAULTS);
+      Child monitor ({ LEVEL_MONITOR, "1" }, c.fault);
+      if (c.error.empty ())
+        {
+          // Lines from well past the fault, every one of them right.
+          expect_all_near (steady_peaks (monitor, -12.50, 16), -12.50);
+          continue;
+        }
+      // 10 s of watchdog and 2 s to exit after the error, at most.
+      std::string out, err;
+      EXPECT_EQ (monitor.finish (16000, out, err), 1);
+      EXPECT_EQ (err, c.error);
+      expect_only_peaks_of (out, -12.50);
+    }
+}
+
+// Suspends the virtual card's sink, so that its capture stops delivering,
+// until the object dies.
+struct SuspendedCard
+{
+  SuspendedCard () { run ({ "pactl", "suspend-sink", "card1", "1" }); }
+  ~SuspendedCard () { run ({ "pactl", "suspend-sink", "card1", "0" }); }
+};
+
+TEST_F (EndToEnd, EndsWhenTheCardStopsDelivering)
+{
+  Tone tone (7770, 7770);
+  Child monitor ({ LEVEL_MONITOR, "1" });
+  std::string out, err;
+
+  steady_peaks (monitor, -12.50, 2);
+  SuspendedCard suspended;
+  EXPECT_EQ (monitor.finish (14000, out, err), 1);
+  EXPECT_EQ (err, no_audio);
+  expect_only_peaks_of (out, -12.50);
+}
+
+TEST_F (EndToEnd, GoesOnAfterBeingPausedLongerThanTheWatchdog)
+{
+  Tone tone (7770, 7770);
+  Child monitor ({ LEVEL_MONITOR, "1" });
+
+  steady_peaks (monitor, -12.50, 2);
+  kill (monitor.pid (), SIGSTOP);
+  std::this_thread::sleep_for (std::chrono::seconds (12));
+  kill (monitor.pid (), SIGCONT);
+  expect_all_near (steady_peaks (monitor, -12.50, 6), -12.50);
+}
+
+TEST_F (EndToEnd, EndsWhenALineCannotBeWritten)
+{
+  Tone tone (7770, 7770);
+  Outcome outcome
+      = run ({ "sh", "-c", "exec " LEVEL_MONITOR " 1 >/dev/full" });
+
+  EXPECT_EQ (outcome.status, 1);
+  EXPECT_EQ (outcome.err,
+             "Error: cannot write to standard output: No space left on "
+             "device\n");
 }
 
 } // namespace

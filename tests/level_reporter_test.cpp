@@ -1,20 +1,15 @@
 #include "level_reporter.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace
 {
 
-std::string printed;
 std::string printed_to_stderr;
-
-void
-capture (const gchar *text)
-{
-  printed += text;
-}
 
 void
 capture_stderr (const gchar *text)
@@ -22,34 +17,65 @@ capture_stderr (const gchar *text)
   printed_to_stderr += text;
 }
 
+// Points stdout at another file for the life of the object.
+class StdoutTo
+{
+public:
+  explicit StdoutTo (int fd) : saved_ (dup (STDOUT_FILENO))
+  {
+    if (fd >= 0)
+      dup2 (fd, STDOUT_FILENO);
+    else
+      close (STDOUT_FILENO);
+  }
+  ~StdoutTo ()
+  {
+    dup2 (saved_, STDOUT_FILENO);
+    close (saved_);
+  }
+
+private:
+  int saved_;
+};
+
 class MessageHandlerTest : public ::testing::Test
 {
 protected:
   void SetUp () override
   {
-    printed.clear ();
     printed_to_stderr.clear ();
-    g_set_print_handler (capture);
     g_set_printerr_handler (capture_stderr);
-    loop = g_main_loop_new (NULL, FALSE);
+    run.loop = g_main_loop_new (NULL, FALSE);
+    ASSERT_EQ (pipe2 (output, O_NONBLOCK), 0);
   }
   void TearDown () override
   {
-    g_set_print_handler (NULL);
     g_set_printerr_handler (NULL);
-    g_main_loop_unref (loop);
+    g_main_loop_unref (run.loop);
+    close (output[0]);
+    close (output[1]);
   }
 
-  // Hands the message to the handler, as the bus watch would, and takes
-  // it back.
-  gboolean handle (GstMessage *message)
+  // Hands the message to the handler, as the bus watch would, with stdout
+  // on a pipe, and takes the message back.
+  gboolean handle (GstMessage *message, int stdout_fd = -2)
   {
-    gboolean keep = message_handler (NULL, message, loop);
+    StdoutTo redirect (stdout_fd == -2 ? output[1] : stdout_fd);
+    gboolean keep = message_handler (NULL, message, &run);
     gst_message_unref (message);
     return keep;
   }
 
-  GMainLoop *loop;
+  // What the handler wrote to stdout since the last call.
+  std::string printed ()
+  {
+    char buffer[4096];
+    ssize_t n = read (output[0], buffer, sizeof buffer);
+    return n > 0 ? std::string (buffer, n) : "";
+  }
+
+  RunState run = { NULL, 0, 0, 0 };
+  int output[2];
 };
 
 GstMessage *
@@ -99,10 +125,11 @@ TEST_F (MessageHandlerTest, PrintsOnlyTheFirstChannelsPeak)
 
   for (const auto &c : cases)
     {
-      printed.clear ();
       EXPECT_TRUE (handle (level_message ("level", c.peaks)));
-      EXPECT_EQ (printed, c.line) << c.peaks.size () << " channels";
+      EXPECT_EQ (printed (), c.line) << c.peaks.size () << " channels";
     }
+  EXPECT_EQ (run.lines, 5u);
+  EXPECT_EQ (run.status, 0);
 }
 
 TEST_F (MessageHandlerTest, IgnoresEveryOtherMessage)
@@ -139,9 +166,10 @@ TEST_F (MessageHandlerTest, IgnoresEveryOtherMessage)
   for (const auto &c : cases)
     {
       EXPECT_TRUE (handle (c.message)) << c.what;
-      EXPECT_EQ (printed, "") << c.what;
+      EXPECT_EQ (printed (), "") << c.what;
       EXPECT_EQ (printed_to_stderr, "") << c.what;
     }
+  EXPECT_EQ (run.lines, 0u);
   g_error_free (error);
 }
 
@@ -159,19 +187,56 @@ TEST_F (MessageHandlerTest, EndsTheRunOnTheFirstError)
   GError *error = g_error_new_literal (GST_RESOURCE_ERROR,
                                        GST_RESOURCE_ERROR_OPEN_READ,
                                        "Could not open the card.");
-  guint watch_id = gst_bus_add_watch (bus, message_handler, loop);
-  guint timeout_id = g_timeout_add_seconds (5, give_up, loop);
+  guint watch_id = gst_bus_add_watch (bus, message_handler, &run);
+  guint timeout_id = g_timeout_add_seconds (5, give_up, run.loop);
 
   gst_bus_post (bus, gst_message_new_error (NULL, error, "debug"));
   gst_bus_post (bus, gst_message_new_error (NULL, error, "debug"));
-  g_main_loop_run (loop);
+  {
+    StdoutTo redirect (output[1]);
+    g_main_loop_run (run.loop);
+  }
 
   EXPECT_EQ (printed_to_stderr, "Error: Could not open the card.\n");
-  EXPECT_EQ (printed, "");
+  EXPECT_EQ (run.status, 1);
+  EXPECT_EQ (printed (), "");
   g_source_remove (timeout_id);
   g_source_remove (watch_id);
   gst_object_unref (bus);
   g_error_free (error);
+}
+
+// Once a line is lost the run is over: later measurements print nothing.
+TEST_F (MessageHandlerTest, EndsTheRunWhenALineCannotBeWritten)
+{
+  int read_only = open ("/dev/null", O_RDONLY);
+  struct Case
+  {
+    const char *what;
+    int fd;
+    std::string reason;
+  } cases[] = {
+    { "full disk", open ("/dev/full", O_WRONLY), "No space left on device" },
+    { "closed", -1, "Bad file descriptor" },
+    { "read-only", read_only, "Bad file descriptor" },
+  };
+
+  for (const auto &c : cases)
+    {
+      run.status = 0;
+      printed_to_stderr.clear ();
+      EXPECT_TRUE (handle (level_message ("level", { -1.0 }), c.fd));
+      EXPECT_EQ (printed_to_stderr,
+                 "Error: cannot write to standard output: " + c.reason + "\n")
+          << c.what;
+      EXPECT_EQ (run.status, 1) << c.what;
+      EXPECT_EQ (run.lines, 0u) << c.what;
+
+      EXPECT_TRUE (handle (level_message ("level", { -1.0 })));
+      EXPECT_EQ (printed (), "") << c.what;
+      if (c.fd >= 0)
+        close (c.fd);
+    }
 }
 
 } // namespace

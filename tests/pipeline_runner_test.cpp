@@ -22,6 +22,11 @@ TEST (PipelineRunner, AnswersTheCommandLine)
     { { "--help" }, 0, usage, "" },
     { { "-h", "1" }, 0, usage, "" },
     { { "--version" }, 0, "level-monitor " PROJECT_VERSION "\n", "" },
+    { { "--frobnicate" }, 2, "", "Unknown option: --frobnicate\n" + usage },
+    { { "-x", "1" }, 2, "", "Unknown option: -x\n" + usage },
+    { { "-" }, 2, "", "Unknown option: -\n" + usage },
+    { { "--gst-no-such-option", "1" }, 2, "",
+      "Unknown option: --gst-no-such-option\n" + usage },
   };
 
   for (auto &c : cases)
@@ -72,6 +77,30 @@ TEST (PipelineRunner, RefusesIdentifiersThatAreNotCards)
     }
   EXPECT_NE (access (recording.c_str (), F_OK), 0) << "the card was recorded";
   rmdir (folder);
+}
+
+// Checked before anything is opened, so no other file can take fd 1.
+TEST (PipelineRunner, RefusesAStandardOutputItCannotWriteTo)
+{
+  const std::string cannot_write = "Error: cannot write to standard output: ";
+  struct Case
+  {
+    std::string redirected;
+    std::string reason;
+  } cases[] = {
+    { "1 >&-", "Bad file descriptor" },
+    { "1 1</dev/null", "Bad file descriptor" },
+    { "--version >&-", "Bad file descriptor" },
+    { "--help >/dev/full", "No space left on device" },
+  };
+
+  for (const auto &c : cases)
+    {
+      Outcome outcome = run (
+          { "sh", "-c", "exec " LEVEL_MONITOR " " + c.redirected });
+      EXPECT_EQ (outcome.status, 1) << c.redirected;
+      EXPECT_EQ (outcome.err, cannot_write + c.reason + "\n") << c.redirected;
+    }
 }
 
 // A plugin folder with every element of the pipeline but level.
