@@ -70,7 +70,7 @@ print_level (const GstStructure *level, RunState *run)
     return;
   line = g_strdup_printf ("%f\n", peak);
   if (write_stdout (line))
-    run->lines++;
+    gst_structure_get_clock_time (level, "endtime", &run->heard);
   else
     end_run (run);
   g_free (line);

@@ -6,14 +6,16 @@
 /* What the bus watch and the main loop share for one run. */
 typedef struct
 {
-  GMainLoop *loop;      /* quit when the run ends */
-  guint lines;          /* lines printed since the watchdog's last tick */
-  guint quiet_seconds;  /* the watchdog's ticks in a row without audio */
-  int status;           /* 0 while running; the exit status once ended */
+  GMainLoop *loop;            /* quit when the run ends */
+  GstClockTime heard;         /* the end of the audio of the last line */
+  GstClockTime heard_at_tick; /* heard, at the watchdog's last tick */
+  guint quiet_seconds;        /* the watchdog's ticks in a row without audio */
+  int status;                 /* 0 while running; the exit status once ended */
 } RunState;
 
 /* Bus watch, with a RunState as user data.  Prints the first channel's
- * peak of every "level" measurement on stdout and counts it in run->lines.
+ * peak of every "level" measurement on stdout, and keeps in run->heard
+ * the stream time at which the measured audio ends.
  * The pipeline's first error, or a line that cannot be written, is
  * reported on stderr with "Error: " and ends the run; after that every
  * message is ignored.  Always returns TRUE, so the watch stays installed. */

@@ -78,26 +78,28 @@ invalid_card (const char *card)
   return 2;
 }
 
-/* Ticks once a second, fed by the lines printed.  It counts its own ticks
- * rather than reading the clock, so that a process stopped and continued
- * later is not taken for a card gone quiet. */
+/* Ticks once a second, fed by the audio measured since the last tick.  It
+ * counts its own ticks rather than reading the clock, so that a process
+ * stopped and continued later is not taken for a card gone quiet. */
 static gboolean
 watchdog_tick (gpointer data)
 {
   RunState *run = (RunState *) data;
+  GstClockTime heard = run->heard - run->heard_at_tick;
 
   if (run->status != 0)
     return G_SOURCE_REMOVE;
-  /* A card gives two lines a second.  One whose reads keep failing can
-   * make the source race through stale audio instead, many times faster. */
-  if (run->lines > 0 && run->lines <= 4)
+  /* A card delivers about a second of audio a second.  One whose reads
+   * keep failing can make the source race through stale audio instead,
+   * minutes of it a second. */
+  if (heard > 0 && heard <= 3 * GST_SECOND)
     run->quiet_seconds = 0;
   else if (++run->quiet_seconds == 10)
     {
       g_printerr ("Error: no audio from the card for 10 seconds\n");
       end_run (run);
     }
-  run->lines = 0;
+  run->heard_at_tick = run->heard;
   return G_SOURCE_CONTINUE;
 }
 
@@ -142,7 +144,7 @@ monitor (const char *card, RunState *run)
 int
 main (int argc, char *argv[])
 {
-  RunState run = { NULL, 0, 0, 0 };
+  RunState run = { NULL, 0, 0, 0, 0 };
   const char *card;
 
   if (!stdout_is_open ())

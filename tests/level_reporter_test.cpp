@@ -74,7 +74,7 @@ protected:
     return n > 0 ? std::string (buffer, n) : "";
   }
 
-  RunState run = { NULL, 0, 0, 0 };
+  RunState run = { NULL, 0, 0, 0, 0 };
   int output[2];
 };
 
@@ -88,9 +88,11 @@ element_message (const char *name, GValue *peak)
   return gst_message_new_element (NULL, structure);
 }
 
-// An element message like the level element posts: one peak per channel.
+// An element message like the level element posts: one peak per channel,
+// for the audio that ends at endtime.
 GstMessage *
-level_message (const char *name, const std::vector<double> &peaks)
+level_message (const char *name, const std::vector<double> &peaks,
+               GstClockTime endtime = GST_SECOND)
 {
   GValue field = G_VALUE_INIT;
   GValue channel = G_VALUE_INIT;
@@ -106,7 +108,10 @@ level_message (const char *name, const std::vector<double> &peaks)
   g_value_init (&field, g_value_array_get_type ());
   G_GNUC_END_IGNORE_DEPRECATIONS
   g_value_take_boxed (&field, array);
-  return element_message (name, &field);
+  GstMessage *message = element_message (name, &field);
+  gst_structure_set (gst_message_writable_structure (message), "endtime",
+                     G_TYPE_UINT64, endtime, NULL);
+  return message;
 }
 
 TEST_F (MessageHandlerTest, PrintsOnlyTheFirstChannelsPeak)
@@ -123,12 +128,15 @@ TEST_F (MessageHandlerTest, PrintsOnlyTheFirstChannelsPeak)
     { { -350.0 }, "-350.000000\n" },
   };
 
+  GstClockTime endtime = 0;
+
   for (const auto &c : cases)
     {
-      EXPECT_TRUE (handle (level_message ("level", c.peaks)));
+      endtime += GST_SECOND / 2;
+      EXPECT_TRUE (handle (level_message ("level", c.peaks, endtime)));
       EXPECT_EQ (printed (), c.line) << c.peaks.size () << " channels";
+      EXPECT_EQ (run.heard, endtime) << "the watchdog was not fed";
     }
-  EXPECT_EQ (run.lines, 5u);
   EXPECT_EQ (run.status, 0);
 }
 
@@ -169,7 +177,7 @@ TEST_F (MessageHandlerTest, IgnoresEveryOtherMessage)
       EXPECT_EQ (printed (), "") << c.what;
       EXPECT_EQ (printed_to_stderr, "") << c.what;
     }
-  EXPECT_EQ (run.lines, 0u);
+  EXPECT_EQ (run.heard, 0u);
   g_error_free (error);
 }
 
@@ -230,7 +238,7 @@ TEST_F (MessageHandlerTest, EndsTheRunWhenALineCannotBeWritten)
                  "Error: cannot write to standard output: " + c.reason + "\n")
           << c.what;
       EXPECT_EQ (run.status, 1) << c.what;
-      EXPECT_EQ (run.lines, 0u) << c.what;
+      EXPECT_EQ (run.heard, 0u) << c.what;
 
       EXPECT_TRUE (handle (level_message ("level", { -1.0 })));
       EXPECT_EQ (printed (), "") << c.what;
