@@ -1,5 +1,24 @@
 # Set-up shared by scripts/check and scripts/demo: sourced, not run.
 
+# quietly LOG COMMAND...: runs COMMAND with its output in LOG, added to
+# what is there.  Shows the warnings and errors in it, and on a failure its
+# last lines.
+quietly ()
+{
+  local log=$1 start
+  shift
+
+  mkdir -p "$(dirname "$log")"
+  touch "$log"
+  start=$(($(wc -l <"$log") + 1))
+  if ! "$@" >>"$log" 2>&1; then
+    echo "Failed: $*; the end of $log:" >&2
+    tail -n 25 "$log" >&2
+    return 1
+  fi
+  tail -n +"$start" "$log" | grep -E 'CMake (Warning|Error)|warning:|error:' >&2 || true
+}
+
 # Installs the Debian packages named that are not installed yet.
 install_packages ()
 {
@@ -11,10 +30,10 @@ install_packages ()
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  echo "Installing ${missing[*]}" >&2
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
-    --no-install-recommends "${missing[@]}" >&2
+  echo "Installing ${missing[*]} (log: build/setup.log)" >&2
+  quietly build/setup.log "${sudo[@]}" apt-get update
+  quietly build/setup.log "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
 # The packages that building and running the monitor need.
@@ -24,11 +43,17 @@ BUILD_PACKAGES=(build-essential cmake pkg-config libgstreamer1.0-dev
 # The virtual card of the tests and the demo.
 CARD_PACKAGES=(pulseaudio pulseaudio-utils libasound2-plugins)
 
-# Configures and builds into build/ at the top of the repository.
+# Configures and builds into FOLDER (default build/) from the repository
+# it is run in, with the CMake options given: build [FOLDER [OPTION...]].
+# The output goes to FOLDER/build.log.
 build ()
 {
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
-  cmake --build build --parallel "$(nproc)" >&2
+  local folder=${1:-build}
+  shift || true
+
+  quietly "$folder/build.log" cmake -S . -B "$folder" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  quietly "$folder/build.log" cmake --build "$folder" --parallel "$(nproc)"
 }
 
 # Starts the virtual card hw:1 with its files in folder $1: a private
