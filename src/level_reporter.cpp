@@ -2,7 +2,26 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
+
+static void
+report_write_error (int error_number)
+{
+  g_printerr ("Error: cannot write to standard output: %s\n",
+              g_strerror (error_number));
+}
+
+gboolean
+stdout_is_open (void)
+{
+  int flags = fcntl (STDOUT_FILENO, F_GETFL);
+
+  if (flags != -1 && (flags & O_ACCMODE) != O_RDONLY)
+    return TRUE;
+  report_write_error (EBADF);
+  return FALSE;
+}
 
 gboolean
 write_stdout (const char *text)
@@ -18,8 +37,7 @@ write_stdout (const char *text)
         continue;
       if (written < 0)
         {
-          g_printerr ("Error: cannot write to standard output: %s\n",
-                      g_strerror (errno));
+          report_write_error (errno);
           return FALSE;
         }
       text += written;

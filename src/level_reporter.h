@@ -24,6 +24,11 @@ gboolean message_handler (GstBus *bus, GstMessage *message, gpointer run);
 /* Ends the run with exit status 1: the caller has reported why. */
 void end_run (RunState *run);
 
+/* Whether stdout is open for writing; if not, prints the same error as
+ * write_stdout.  A closed stdout would be taken by the first file that
+ * GStreamer or ALSA opens, and the lines would be written into that. */
+gboolean stdout_is_open (void);
+
 /* Writes text whole to stdout.  On failure prints "Error: cannot write to
  * standard output: " and the system's reason on stderr, and returns
  * FALSE. */

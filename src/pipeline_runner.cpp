@@ -1,9 +1,6 @@
 #include "level_reporter.h"
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 static int
 usage_error (void)
@@ -37,20 +34,6 @@ static int
 print_version (void)
 {
   return write_stdout ("level-monitor " LEVEL_MONITOR_VERSION "\n") ? 0 : 1;
-}
-
-/* A closed stdout would be taken by the first file that GStreamer or ALSA
- * opens, and the lines would be written into that. */
-static gboolean
-stdout_is_open (void)
-{
-  int flags = fcntl (STDOUT_FILENO, F_GETFL);
-
-  if (flags != -1 && (flags & O_ACCMODE) != O_RDONLY)
-    return TRUE;
-  g_printerr ("Error: cannot write to standard output: %s\n",
-              g_strerror (EBADF));
-  return FALSE;
 }
 
 /* The card is spliced into the launch text, so take only what ALSA's hw

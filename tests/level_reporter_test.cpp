@@ -17,7 +17,7 @@ capture_stderr (const gchar *text)
   printed_to_stderr += text;
 }
 
-// Points stdout at another file for the life of the object.
+// Points stdout at fd, or closes it for -1, for the life of the object.
 class StdoutTo
 {
 public:
@@ -58,9 +58,12 @@ protected:
 
   // Hands the message to the handler, as the bus watch would, with stdout
   // on a pipe, and takes the message back.
-  gboolean handle (GstMessage *message, int stdout_fd = -2)
+  gboolean handle (GstMessage *message) { return handle (message, output[1]); }
+
+  // The same with stdout on stdout_fd, or closed when that is -1.
+  gboolean handle (GstMessage *message, int stdout_fd)
   {
-    StdoutTo redirect (stdout_fd == -2 ? output[1] : stdout_fd);
+    StdoutTo redirect (stdout_fd);
     gboolean keep = message_handler (NULL, message, &run);
     gst_message_unref (message);
     return keep;
