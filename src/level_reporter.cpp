@@ -78,17 +78,35 @@ get_first_peak (const GstStructure *level, double *peak)
   return TRUE;
 }
 
+/* Whether the card can have delivered, by now, audio that ends at end.
+ * A card whose reads keep failing can make the source race through stale
+ * audio from its buffer, minutes of it a second, with the pipeline's clock
+ * racing along; only the system's clock tells. */
+static gboolean
+can_have_been_captured (GstClockTime end, RunState *run)
+{
+  gint64 origin
+      = g_get_monotonic_time () - (gint64) GST_TIME_AS_USECONDS (end);
+
+  run->least_origin = MIN (run->least_origin, origin);
+  /* A second for what the card may have buffered. */
+  return origin >= run->audio_origin - G_USEC_PER_SEC;
+}
+
 static void
 print_level (const GstStructure *level, RunState *run)
 {
   double peak;
+  GstClockTime end;
   gchar *line;
 
-  if (!get_first_peak (level, &peak))
+  if (!get_first_peak (level, &peak)
+      || !gst_structure_get_clock_time (level, "endtime", &end)
+      || !can_have_been_captured (end, run))
     return;
   line = g_strdup_printf ("%f\n", peak);
   if (write_stdout (line))
-    gst_structure_get_clock_time (level, "endtime", &run->heard);
+    run->heard = end;
   else
     end_run (run);
   g_free (line);
@@ -129,4 +147,40 @@ message_handler (GstBus *, GstMessage *message, gpointer data)
       break;
     }
   return TRUE;
+}
+
+/* A card's clock may run a little faster than the system's: let the
+ * earliest start follow the measurements back, by at most 1% of the time
+ * passed, so that a long run on such a card loses no line. */
+static void
+follow_card_clock (RunState *run)
+{
+  if (run->least_origin < run->audio_origin)
+    run->audio_origin = MAX (run->least_origin,
+                             run->audio_origin - G_USEC_PER_SEC / 100);
+  run->least_origin = G_MAXINT64;
+}
+
+/* Counts its own ticks rather than reading the clock, so that a process
+ * stopped and continued later is not taken for a card gone quiet. */
+gboolean
+watchdog_tick (gpointer data)
+{
+  RunState *run = (RunState *) data;
+  GstClockTime heard = run->heard - run->heard_at_tick;
+
+  if (run->status != 0)
+    return G_SOURCE_REMOVE;
+  /* A card delivers about a second of audio a second; a jump of the
+   * stream's clock is no proof of audio. */
+  if (heard > 0 && heard <= 3 * GST_SECOND)
+    run->quiet_seconds = 0;
+  else if (++run->quiet_seconds == 10)
+    {
+      g_printerr ("Error: no audio from the card for 10 seconds\n");
+      end_run (run);
+    }
+  run->heard_at_tick = run->heard;
+  follow_card_clock (run);
+  return G_SOURCE_CONTINUE;
 }

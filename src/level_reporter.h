@@ -7,6 +7,10 @@
 typedef struct
 {
   GMainLoop *loop;            /* quit when the run ends */
+  gint64 audio_origin;        /* the earliest monotonic time (us) at which
+                                 the card's audio can have begun */
+  gint64 least_origin;        /* the earliest that the measurements since
+                                 the watchdog's last tick put it at */
   GstClockTime heard;         /* the end of the audio of the last line */
   GstClockTime heard_at_tick; /* heard, at the watchdog's last tick */
   guint quiet_seconds;        /* the watchdog's ticks in a row without audio */
@@ -15,11 +19,19 @@ typedef struct
 
 /* Bus watch, with a RunState as user data.  Prints the first channel's
  * peak of every "level" measurement on stdout, and keeps in run->heard
- * the stream time at which the measured audio ends.
+ * the stream time at which the measured audio ends.  A measurement of
+ * audio that the card cannot have delivered yet is neither printed nor
+ * heard.
  * The pipeline's first error, or a line that cannot be written, is
  * reported on stderr with "Error: " and ends the run; after that every
  * message is ignored.  Always returns TRUE, so the watch stays installed. */
 gboolean message_handler (GstBus *bus, GstMessage *message, gpointer run);
+
+/* The watchdog, ticking once a second with a RunState as user data: ten
+ * ticks in a row without a second or so of audio heard end the run with
+ * "Error: no audio from the card for 10 seconds".  Returns FALSE, so the
+ * timer goes, once the run has ended. */
+gboolean watchdog_tick (gpointer run);
 
 /* Ends the run with exit status 1: the caller has reported why. */
 void end_run (RunState *run);

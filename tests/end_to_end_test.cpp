@@ -170,6 +170,7 @@ TEST_F (EndToEnd, EndsOrGoesOnAsTheCardFails)
       SCOPED_TRACE (c.fault[0]);
       c.fault.push_back ("ALSA_FAULT_AFTER=300");
       c.fault.push_back ("LD_PRELOAD=" ALSA_FAULTS);
+      auto start = Clock::now ();
       Child monitor ({ LEVEL_MONITOR, "1" }, c.fault);
       if (c.error.empty ())
         {
@@ -180,8 +181,12 @@ TEST_F (EndToEnd, EndsOrGoesOnAsTheCardFails)
       // 3 s of audio, 10 to 11 s of watchdog, 2 s to exit, and the start.
       std::string out, err;
       EXPECT_EQ (monitor.finish (20000, out, err), 1);
+      std::chrono::duration<double> took = Clock::now () - start;
       EXPECT_EQ (err, c.error);
       expect_only_peaks_of (out, -12.50);
+      // No more lines than real time allows: two a second.
+      EXPECT_LE (std::count (out.begin (), out.end (), '\n'),
+                 2 * took.count ());
     }
 }
 

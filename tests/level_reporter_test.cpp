@@ -46,6 +46,9 @@ protected:
     printed_to_stderr.clear ();
     g_set_printerr_handler (capture_stderr);
     run.loop = g_main_loop_new (NULL, FALSE);
+    // As if the pipeline had been playing for a minute.
+    run.audio_origin = g_get_monotonic_time () - 60 * G_USEC_PER_SEC;
+    run.least_origin = G_MAXINT64;
     ASSERT_EQ (pipe2 (output, O_NONBLOCK), 0);
   }
   void TearDown () override
@@ -77,7 +80,7 @@ protected:
     return n > 0 ? std::string (buffer, n) : "";
   }
 
-  RunState run = { NULL, 0, 0, 0, 0 };
+  RunState run = {};
   int output[2];
 };
 
@@ -172,6 +175,8 @@ TEST_F (MessageHandlerTest, IgnoresEveryOtherMessage)
     { "peak as text", element_message ("level", &text) },
     { "peak as a number", element_message ("level", &number) },
     { "no channels", level_message ("level", {}) },
+    { "audio the card cannot have captured yet",
+      level_message ("level", { -1.0 }, 62 * GST_SECOND) },
   };
 
   for (const auto &c : cases)
@@ -247,6 +252,48 @@ TEST_F (MessageHandlerTest, EndsTheRunWhenALineCannotBeWritten)
       EXPECT_EQ (printed (), "") << c.what;
       if (c.fd >= 0)
         close (c.fd);
+    }
+}
+
+// Each tick is named by what was heard since the one before: q nothing,
+// f a second of audio, j a jump of the stream's clock by a minute.
+TEST_F (MessageHandlerTest, WatchdogEndsTheRunAtTheTenthQuietSecondInARow)
+{
+  struct Case
+  {
+    std::string ticks;
+    size_t error_at; // the tick that ends the run; 0 for none
+  } cases[] = {
+    { "qqqqqqqqqq", 10 },
+    { "qqqqqqqqq", 0 },
+    { "ffffffffffqqqqqqqqqq", 20 },
+    { "qqqqqqqqqfqqqqqqqqqfqqqqqqqqqf", 0 },
+    { "fjjjjjjjjjj", 11 },
+  };
+
+  for (const auto &c : cases)
+    {
+      RunState watched = {};
+      size_t ended_at = 0;
+
+      watched.loop = run.loop;
+      printed_to_stderr.clear ();
+      for (size_t tick = 1; tick <= c.ticks.size () && ended_at == 0; tick++)
+        {
+          char heard = c.ticks[tick - 1];
+          watched.heard += heard == 'f' ? GST_SECOND
+                           : heard == 'j' ? 60 * GST_SECOND
+                                          : 0;
+          watchdog_tick (&watched);
+          if (watched.status != 0)
+            ended_at = tick;
+        }
+      EXPECT_EQ (ended_at, c.error_at) << c.ticks;
+      EXPECT_EQ (printed_to_stderr,
+                 c.error_at == 0
+                     ? ""
+                     : "Error: no audio from the card for 10 seconds\n")
+          << c.ticks;
     }
 }
 
