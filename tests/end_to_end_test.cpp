@@ -123,12 +123,14 @@ TEST_F (EndToEnd, PrintsTwoLinesASecond)
 TEST_F (EndToEnd, EndsQuietlyWhenTheReaderGoesAway)
 {
   Tone tone (7770, 7770);
-  Outcome outcome = run (
-      { "sh", "-c", std::string (LEVEL_MONITOR) + " 1 | head -n 2" }, {},
-      20000);
+  Outcome outcome = run ({ "sh", "-c",
+                           "{ " LEVEL_MONITOR " 1; echo \"ended by $?\" >&2; }"
+                           " | head -n 2" },
+                         {}, 20000);
 
-  EXPECT_EQ (outcome.status, 0);
   EXPECT_EQ (std::count (outcome.out.begin (), outcome.out.end (), '\n'), 2);
+  // Nothing on stderr, and the status of SIGPIPE.
+  EXPECT_EQ (outcome.err, "ended by " + std::to_string (128 + SIGPIPE) + "\n");
 }
 
 // Reads every line a finished monitor printed: each is a peak of the tone.
