@@ -1,6 +1,8 @@
 #include "level_reporter.h"
 
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 static int
 usage_error (void)
@@ -102,12 +104,33 @@ monitor (const char *card, RunState *run)
   return run->status;
 }
 
+/* A stream closed at the start would be taken by the next file opened,
+ * one of GStreamer's sockets say, and read from or written into: open
+ * /dev/null in its place, as daemons do. */
+static void
+fill_if_closed (int stream, int flags)
+{
+  int null;
+
+  if (fcntl (stream, F_GETFD) != -1)
+    return;
+  null = open ("/dev/null", flags);
+  /* With stdout closed as well, /dev/null may land there instead. */
+  if (null >= 0 && null != stream)
+    {
+      dup2 (null, stream);
+      close (null);
+    }
+}
+
 int
 main (int argc, char *argv[])
 {
   RunState run = {};
   const char *card;
 
+  fill_if_closed (STDIN_FILENO, O_RDONLY);
+  fill_if_closed (STDERR_FILENO, O_WRONLY);
   if (!stdout_is_open ())
     return 1;
   gst_init (&argc, &argv);

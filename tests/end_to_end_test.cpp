@@ -225,6 +225,32 @@ TEST_F (EndToEnd, GoesOnAfterBeingPausedLongerThanTheWatchdog)
   expect_all_near (steady_peaks (monitor, -12.50, 6), -12.50);
 }
 
+// Not one of the files the monitor opened, which a closed stream would
+// otherwise become.
+TEST_F (EndToEnd, RunsWithDevNullInPlaceOfAClosedStream)
+{
+  struct Case
+  {
+    std::string redirection;
+    int fd;
+  } cases[] = {
+    { "<&-", 0 },
+    { "2>&-", 2 },
+  };
+
+  for (const auto &c : cases)
+    {
+      Child monitor ({ "sh", "-c", "exec " LEVEL_MONITOR " 1 " + c.redirection });
+      std::string line, fd = "/proc/" + std::to_string (monitor.pid ())
+                             + "/fd/" + std::to_string (c.fd);
+      char target[64] = "";
+
+      ASSERT_TRUE (monitor.read_line (line, 10000)) << c.redirection;
+      EXPECT_GT (readlink (fd.c_str (), target, sizeof target - 1), 0);
+      EXPECT_STREQ (target, "/dev/null") << c.redirection;
+    }
+}
+
 TEST_F (EndToEnd, EndsWhenALineCannotBeWritten)
 {
   Tone tone (7770, 7770);
