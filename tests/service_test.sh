@@ -109,8 +109,8 @@ tone_heard ()
 }
 until_true 15 tone_heard || fail "no level of the tone in the journal"
 main=$(inside systemctl show -p MainPID --value level-monitor@1)
-user=$(inside stat -c %U "/proc/$main")
-[ "$user" != root ] || fail "the monitor runs as root"
+read -r uid user < <(inside stat -c '%u %U' "/proc/$main")
+[ "$uid" -ne 0 ] || fail "the monitor runs as root"
 echo "level-monitor@1 under systemd: the tone's levels in the journal, as $user"
 
 kill "$SERVER_PID"
