@@ -78,15 +78,13 @@ get_first_peak (const GstStructure *level, double *peak)
   return TRUE;
 }
 
-/* Whether the card can have delivered, by now, audio that ends at end.
- * A card whose reads keep failing can make the source race through stale
+/* A card whose reads keep failing can make the source race through stale
  * audio from its buffer, minutes of it a second, with the pipeline's clock
  * racing along; only the system's clock tells. */
-static gboolean
-can_have_been_captured (GstClockTime end, RunState *run)
+gboolean
+can_have_been_captured (GstClockTime end, gint64 now, RunState *run)
 {
-  gint64 origin
-      = g_get_monotonic_time () - (gint64) GST_TIME_AS_USECONDS (end);
+  gint64 origin = now - (gint64) GST_TIME_AS_USECONDS (end);
 
   run->least_origin = MIN (run->least_origin, origin);
   /* A second for what the card may have buffered. */
@@ -102,7 +100,7 @@ print_level (const GstStructure *level, RunState *run)
 
   if (!get_first_peak (level, &peak)
       || !gst_structure_get_clock_time (level, "endtime", &end)
-      || !can_have_been_captured (end, run))
+      || !can_have_been_captured (end, g_get_monotonic_time (), run))
     return;
   line = g_strdup_printf ("%f\n", peak);
   if (write_stdout (line))
@@ -149,10 +147,7 @@ message_handler (GstBus *, GstMessage *message, gpointer data)
   return TRUE;
 }
 
-/* A card's clock may run a little faster than the system's: let the
- * earliest start follow the measurements back, by at most 1% of the time
- * passed, so that a long run on such a card loses no line. */
-static void
+void
 follow_card_clock (RunState *run)
 {
   if (run->least_origin < run->audio_origin)

@@ -33,6 +33,18 @@ gboolean message_handler (GstBus *bus, GstMessage *message, gpointer run);
  * timer goes, once the run has ended. */
 gboolean watchdog_tick (gpointer run);
 
+/* Whether audio that ends at end, in the stream's time, can have been
+ * captured by now, the monotonic time in microseconds: it may begin a
+ * second before run->audio_origin, for what the card buffered.  Keeps the
+ * earliest origin it sees for follow_card_clock. */
+gboolean can_have_been_captured (GstClockTime end, gint64 now, RunState *run);
+
+/* Called once a second: a card's clock may run a little faster than the
+ * system's, so run->audio_origin follows the earliest origin seen back, by
+ * at most 10 ms, 1% of the second passed; a long run on such a card loses
+ * no line, and a burst of stale audio moves it hardly at all. */
+void follow_card_clock (RunState *run);
+
 /* Ends the run with exit status 1: the caller has reported why. */
 void end_run (RunState *run);
 

@@ -296,6 +296,83 @@ TEST_F (MessageHandlerTest, WatchdogEndsTheRunAtTheTenthQuietSecondInARow)
     }
 }
 
+// A measurement's audio against the system's clock, with the audio's
+// origin at 0: a second ahead at most, for what the card buffered.
+TEST (CardClock, RefusesAudioMoreThanASecondAheadOfTheSystemClock)
+{
+  struct Case
+  {
+    gint64 ahead_us;
+    gboolean printed;
+  } cases[] = {
+    { -5 * G_USEC_PER_SEC, TRUE },
+    { 0, TRUE },
+    { G_USEC_PER_SEC - 1, TRUE },
+    { G_USEC_PER_SEC + 1, FALSE },
+    { 60 * G_USEC_PER_SEC, FALSE },
+  };
+
+  for (const auto &c : cases)
+    {
+      RunState run = {};
+      gint64 now = 10 * G_USEC_PER_SEC;
+
+      run.least_origin = G_MAXINT64;
+      EXPECT_EQ (can_have_been_captured ((now + c.ahead_us) * GST_USECOND,
+                                         now, &run),
+                 c.printed)
+          << c.ahead_us << " us ahead";
+    }
+}
+
+// Seconds of a card whose clock runs at rate times the system's: a
+// measurement every half second, the origin followed every second.
+struct Stretch
+{
+  double rate;
+  int seconds;
+};
+
+TEST (CardClock, FollowsAFastCardButNotABurstOfStaleAudio)
+{
+  struct Case
+  {
+    const char *what;
+    std::vector<Stretch> stretches;
+    int refused;
+  } cases[] = {
+    { "on time for an hour", { { 1.0, 3600 } }, 0 },
+    { "0.5% fast for an hour", { { 1.005, 3600 } }, 0 },
+    { "0.5% slow for an hour", { { 0.995, 3600 } }, 0 },
+    { "3% fast for a minute: 2% more than it may follow, a second by 50 s",
+      { { 1.03, 60 } }, 21 },
+    { "30 s of stale audio in a second, then on time, 29 s ahead",
+      { { 1.0, 60 }, { 30.0, 1 }, { 1.0, 10 } }, 22 },
+  };
+
+  for (const auto &c : cases)
+    {
+      RunState run = {};
+      double audio_us = 0;
+      gint64 now = 0;
+      int refused = 0;
+
+      run.least_origin = G_MAXINT64;
+      for (const Stretch &stretch : c.stretches)
+        for (int half = 1; half <= 2 * stretch.seconds; half++)
+          {
+            now += G_USEC_PER_SEC / 2;
+            audio_us += stretch.rate * G_USEC_PER_SEC / 2;
+            if (!can_have_been_captured ((GstClockTime) audio_us * GST_USECOND,
+                                         now, &run))
+              refused++;
+            if (half % 2 == 0)
+              follow_card_clock (&run);
+          }
+      EXPECT_EQ (refused, c.refused) << c.what;
+    }
+}
+
 } // namespace
 
 int
