@@ -1,125 +1,235 @@
 #!/usr/bin/env bash
-# Runs level-monitor@1 as the Debian package PACKAGE installs it, under a
-# real systemd booted in a container made of this machine's own root (an
-# overlay, thrown away at the end), on the virtual card playing a tone.
-# Checks the levels in the journal, a monitor that is not root, and, once
-# the card's audio server is stopped, an "Error: " line and a restart.
+# Runs the service as the Debian package PACKAGE installs it, under a real
+# systemd and udev, in a virtual machine that boots Debian's own kernel with
+# its snd-aloop driver as the card: what is played into hw:Loopback,D is
+# captured from the other device of the pair, a real kernel PCM device.
+# The guest's root is this machine's, read-only under a layer in memory.
 # Usage: tests/service_test.sh PACKAGE
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/common.sh
-package=$(realpath "$1")
-folder=$(mktemp -d)
-pids=()
-init=
 
-stop ()
-{
-  [ -z "$init" ] || kill -KILL "$init" 2>/dev/null || true
-  kill "${pids[@]}" 2>/dev/null || true
-  wait 2>/dev/null || true
-  umount "$folder/container/root" "$folder/container" 2>/dev/null || true
-  # Never into a container still mounted.
-  rm -rf --one-file-system "$folder"
-}
-trap stop EXIT
+# The instances: two that follow the card, by its number and by its id,
+# and one named with a device, which is restarted while the card is gone.
+RESTARTED='level-monitor@Loopback\x2c1.service'
+UNITS=(level-monitor@0.service level-monitor@Loopback.service "$RESTARTED")
 
 fail ()
 {
   echo "service test: $*" >&2
-  [ -z "$init" ] || inside journalctl --no-pager -n 30 -u level-monitor@1 >&2 || true
+  [ -z "$guest" ] || journalctl --no-pager -n 30 -u 'level-monitor@*' >&2
   exit 1
 }
 
-# inside COMMAND...: runs COMMAND in the container.
-inside ()
-{
-  nsenter -t "$init" -m -u -i -n -p "$@"
-}
-
-# until SECONDS COMMAND...: retries COMMAND twice a second until it
+# until_true SECONDS COMMAND...: retries COMMAND twice a second until it
 # succeeds, for at most SECONDS.
 until_true ()
 {
   local tries=$(($1 * 2))
   shift
-  while ! "$@" 2>/dev/null; do
+  until "$@"; do
     tries=$((tries - 1))
     [ "$tries" -gt 0 ] || return 1
     sleep 0.5
   done
 }
 
-# The virtual card, reached from the container through a socket outside
-# the server's private runtime folder, in a folder bound into it.
-mkdir -m 700 "$folder/card"
-start_virtual_card "$folder/card"
-pids+=("$SERVER_PID")
-mkdir -m 755 "$folder/shared"
-cp tests/asound.conf "$package" "$folder/shared/"
-pactl load-module module-native-protocol-unix \
-  socket="$folder/shared/socket" auth-anonymous=1 >/dev/null
-play_tone 7770 7770 &
-pids+=($!)
-
-# The container: this machine's root under a layer that takes its writes.
-mkdir "$folder/container"
-mount -t tmpfs tmpfs "$folder/container"
-mkdir "$folder/container/upper" "$folder/container/work" \
-  "$folder/container/root"
-mount -t overlay overlay "$folder/container/root" -o \
-  "lowerdir=/,upperdir=$folder/container/upper,workdir=$folder/container/work"
-# Its own network, where its systemd may set up the loopback of the
-# service's private network; no more than the basic system.
-systemd-nspawn --quiet --register=no --keep-unit --boot --console=pipe \
-  --private-network -D "$folder/container/root" \
-  --bind-ro="$folder/shared:/run/virtual-card" \
-  -- systemd.unit=basic.target >"$folder/container.log" 2>&1 </dev/null &
-pids+=($!)
-# The container's systemd is the one child of systemd-nspawn.
-find_init ()
+# The tone, into every playback substream of both devices.
+play_tone ()
 {
-  init=$(tr -d " " <"/proc/${pids[-1]}/task/${pids[-1]}/children")
-  [ -n "$init" ]
+  players=()
+  for device in 0,0 0,1 1,0 1,1; do
+    /mnt/tone "$value" "$value" |
+      aplay -q -D "plughw:Loopback,$device" -t raw -f S16_LE -r 44100 -c 2 &
+    players+=($!)
+  done
 }
-until_true 10 find_init || fail "the container did not start"
-inside systemctl is-system-running --wait >/dev/null || true
 
-inside dpkg -i "/run/virtual-card/$(basename "$package")" >/dev/null
-inside mkdir -p /etc/systemd/system/level-monitor@1.service.d
-inside tee /etc/systemd/system/level-monitor@1.service.d/virtual-card.conf \
-  >/dev/null <<'EOF'
-[Service]
-Environment=ALSA_CONFIG_PATH=/run/virtual-card/asound.conf
-Environment=PULSE_SERVER=unix:/run/virtual-card/socket
-EOF
-inside systemctl daemon-reload
-inside systemctl enable --now level-monitor@1 2>/dev/null
-
-# levels: what the monitor wrote to the journal, one line a message.
+# levels UNIT: what the monitor of UNIT wrote to the journal.
 levels ()
 {
-  inside journalctl --no-pager -o cat _SYSTEMD_UNIT=level-monitor@1.service
+  journalctl --no-pager -o cat "_SYSTEMD_UNIT=$1"
 }
 
-# Four lines of the tone's -12.50 dB.
-tone_heard ()
+# heard UNIT [COUNT]: how often UNIT printed the tone's level, or whether
+# it did at least COUNT times.
+heard ()
 {
-  [ "$(levels | awk '$1 > -12.51 && $1 < -12.49' | wc -l)" -ge 4 ]
+  local count
+  count=$(levels "$1" | grep -c -x -F -e "$expected" || true)
+  [ $# -eq 2 ] && [ "$count" -ge "$2" ] && return
+  [ $# -eq 1 ] && echo "$count"
 }
-until_true 15 tone_heard || fail "no level of the tone in the journal"
-main=$(inside systemctl show -p MainPID --value level-monitor@1)
-read -r uid user < <(inside stat -c '%u %U' "/proc/$main")
-[ "$uid" -ne 0 ] || fail "the monitor runs as root"
-echo "level-monitor@1 under systemd: the tone's levels in the journal, as $user"
 
-kill "$SERVER_PID"
-restarted ()
+# others UNIT: how many lines of UNIT's journal, the monitor's and the
+# service manager's, are not levels.
+others ()
 {
-  levels | grep -q '^Error: ' &&
-    [ "$(inside systemctl show -p NRestarts --value level-monitor@1)" -ge 1 ]
+  journalctl --no-pager -q -o cat -u "$1" | grep -c -v -E '^-?[0-9]+\.[0-9]{6}$' || true
 }
-until_true 30 restarted || fail "no error and restart once the card went"
-strays=$(levels | grep -v -E '^(-?[0-9]+\.[0-9]{6}|Error: .*)$' || true)
-[ -z "$strays" ] || fail "the monitor wrote more than levels and errors: $strays"
-echo "level-monitor@1 under systemd: \"$(levels | grep -m 1 '^Error: ')\", then restarted"
+
+# check_process UNIT DEVICE: its monitor is not root, is in the group audio,
+# and has the card's capture device open.
+check_process ()
+{
+  local main
+  main=$(systemctl show -p MainPID --value "$1")
+  [ "$(stat -c %u "/proc/$main")" -ne 0 ] || fail "$1 runs as root"
+  grep -q -w "^Groups:.*$(getent group audio | cut -d: -f3)" "/proc/$main/status" ||
+    fail "$1 is not in the group audio"
+  find "/proc/$main/fd" -lname "$2" | grep -q . || fail "$1 does not hold $2 open"
+}
+
+# The guest's half, run by its systemd once booted.
+in_guest ()
+{
+  local unit state
+  declare -A before lines
+
+  # A level of its own for each run, so that only a monitor reading the
+  # card can print it: -30 to -6 dB.
+  value=$((1000 + RANDOM % 15000))
+  expected=$(awk -v v="$value" 'BEGIN { printf "%f", 20 * log(v / 32768) / log(10) }')
+  echo "the tone: sample value $value, $expected dB"
+  state=$(systemctl is-system-running --wait) ||
+    fail "the guest's systemd is $state: $(systemctl --failed --plain --no-legend)"
+  dpkg -i /mnt/level-monitor_*.deb >/dev/null
+  play_tone
+  systemctl enable --now "${UNITS[@]}" 2>/dev/null
+  for unit in "${UNITS[@]}"; do
+    until_true 30 heard "$unit" 1 || fail "$unit: no level of the tone"
+  done
+  sleep 10
+  for unit in "${UNITS[@]}"; do
+    heard "$unit" 9 || fail "$unit: fewer than 8 lines in 10 s"
+  done
+  check_process "${UNITS[0]}" /dev/snd/pcmC0D0c
+  check_process "${UNITS[1]}" /dev/snd/pcmC0D0c
+  check_process "$RESTARTED" /dev/snd/pcmC0D1c
+  echo "all three: the tone's level, as a user in the group audio with the card open"
+
+  kill "${players[@]}"
+  for unit in "${UNITS[@]}"; do
+    lines[$unit]=$(heard "$unit")
+    before[$unit]=$(others "$unit")
+  done
+  echo snd_aloop.0 >/sys/bus/platform/drivers/snd_aloop/unbind
+  sleep 30
+  levels "$RESTARTED" | grep -q '^Error: ' || fail "$RESTARTED: no error"
+  [ "$(systemctl show -p NRestarts --value "$RESTARTED")" -ge 2 ] ||
+    fail "$RESTARTED was not restarted"
+  for unit in "${UNITS[@]:0:2}"; do
+    state=$(systemctl show -p ActiveState,SubState --value "$unit" | paste -s -d /)
+    [ "$state" = inactive/dead ] || fail "$unit is $state with its card gone"
+    [ "$(others "$unit")" -le $((${before[$unit]} + 5)) ] ||
+      fail "$unit: more than 5 lines in its journal with its card gone"
+  done
+  echo "card gone for 30 s: $RESTARTED restarted, the others stopped"
+
+  echo snd_aloop.0 >/sys/bus/platform/drivers/snd_aloop/bind
+  play_tone
+  for unit in "${UNITS[@]}"; do
+    until_true 15 heard "$unit" $((${lines[$unit]} + 2)) ||
+      fail "$unit: no level within 15 s of the card's return"
+    ! levels "$unit" | grep -v -E '^(-?[0-9]+\.[0-9]{6}|Error: .*)$' ||
+      fail "$unit wrote more than levels and errors"
+  done
+  echo "card back: the levels again within 15 s; nothing but levels and errors"
+}
+
+guest=
+if [ "${1:-}" = --in-guest ]; then
+  guest=yes
+  set -E
+  trap 'fail "$BASH_COMMAND failed"' ERR
+  in_guest
+  exit
+fi
+
+package=$(realpath "$1")
+folder=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null || true; wait; rm -rf "$folder"' EXIT
+case $(dpkg --print-architecture) in
+  amd64) qemu=(qemu-system-x86_64) console=ttyS0 ;;
+  arm64) qemu=(qemu-system-aarch64 -machine virt) console=ttyAMA0 ;;
+  *) fail "no virtual machine for this architecture" ;;
+esac
+
+# Debian's own kernel, unpacked, not installed.
+image=$(apt-cache depends "linux-image-$(dpkg --print-architecture)" |
+  awk '/Depends: linux-image-/ { print $2; exit }')
+(cd "$folder" && apt-get download "$image" >download.log 2>&1) ||
+  fail "cannot download the kernel: $(tail -n 3 "$folder/download.log")"
+dpkg-deb -x "$folder"/linux-image-*.deb "$folder/kernel"
+version=$(ls "$folder/kernel/lib/modules")
+depmod -b "$folder/kernel" "$version"
+
+# The first root: busybox, and the drivers for the shared folders, the
+# layer and the card, loaded in order.
+mkdir -p "$folder/initramfs/bin" "$folder/initramfs/modules"
+cp /bin/busybox "$folder/initramfs/bin/"
+for module in virtio_pci 9pnet_virtio 9p overlay snd-aloop; do
+  modprobe -d "$folder/kernel" -S "$version" --show-depends "$module"
+done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' >"$folder/modules"
+cp $(cat "$folder/modules") "$folder/initramfs/modules/"
+sed 's|.*/||' "$folder/modules" >"$folder/initramfs/modules/order"
+cat >"$folder/initramfs/init" <<'INIT'
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mkdir -p /proc /sys /dev /lower /layer /root
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for module in $(cat /modules/order); do
+  options=
+  [ "$module" != snd-aloop.ko ] || options=pcm_substreams=2
+  insmod "/modules/$module" $options
+done
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 root /lower
+mount -t tmpfs tmpfs /layer
+mkdir /layer/upper /layer/work
+mount -t overlay overlay -o lowerdir=/lower,upperdir=/layer/upper,workdir=/layer/work /root
+# Fresh, so that nothing walks this machine's own over the shared folder.
+mount -t tmpfs tmpfs /root/run
+mount -t tmpfs tmpfs /root/tmp
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 shared /root/mnt
+# Only the test, in place of what this machine enables and mounts.
+etc=/root/etc/systemd/system
+rm -f "$etc"/*.wants/*
+ln -sf /dev/null "$etc/getty.target"
+ln -sf /lib/systemd/system/multi-user.target "$etc/default.target"
+: >/root/etc/fstab
+cat >"$etc/service-test.service" <<UNIT
+[Service]
+ExecStart=/bin/bash /mnt/service_test.sh --in-guest
+StandardOutput=append:/mnt/log
+StandardError=inherit
+ExecStopPost=/bin/sh -c 'echo \$\$EXIT_STATUS >/mnt/status; systemctl poweroff -ff >/dev/null'
+UNIT
+mkdir -p "$etc/multi-user.target.wants"
+ln -s ../service-test.service "$etc/multi-user.target.wants/"
+for place in proc sys dev; do mount --move /$place /root/$place; done
+exec switch_root /root /lib/systemd/systemd
+INIT
+chmod +x "$folder/initramfs/init"
+(cd "$folder/initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) |
+  gzip -1 >"$folder/initramfs.gz"
+mkdir "$folder/shared"
+cp "$package" build/tests/tone "$folder/shared/"
+cp "$0" "$folder/shared/service_test.sh"
+
+echo "Booting the service test's virtual machine"
+timeout 720 "${qemu[@]}" -accel tcg -cpu max -smp 2 -m 2048 \
+  -display none -monitor none -serial "file:$folder/console.log" -nic none \
+  -no-reboot -kernel "$folder/kernel/boot/vmlinuz-$version" \
+  -initrd "$folder/initramfs.gz" -append "console=$console quiet panic=-1" \
+  -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
+  -device virtio-9p-pci,fsdev=root,mount_tag=root \
+  -fsdev "local,id=shared,path=$folder/shared,security_model=none" \
+  -device virtio-9p-pci,fsdev=shared,mount_tag=shared </dev/null &
+wait $! || true
+sed 's/^/guest: /' "$folder/shared/log" 2>/dev/null || true
+if [ ! -e "$folder/shared/status" ]; then
+  tail -n 20 "$folder/console.log" >&2
+  fail "the virtual machine did not boot and run the test"
+fi
+[ "$(cat "$folder/shared/status")" = 0 ] || fail "failed in the guest"
