@@ -169,9 +169,17 @@ mkdir -p "$folder/initramfs/bin" "$folder/initramfs/modules"
 cp /bin/busybox "$folder/initramfs/bin/"
 for module in virtio_pci 9pnet_virtio 9p overlay snd-aloop; do
   modprobe -d "$folder/kernel" -S "$version" --show-depends "$module"
-done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' >"$folder/modules"
-cp $(cat "$folder/modules") "$folder/initramfs/modules/"
-sed 's|.*/||' "$folder/modules" >"$folder/initramfs/modules/order"
+done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' |
+  while read -r file; do
+    # Newer kernels compress their modules; busybox loads them plain.
+    module=$(basename "${file%.ko*}").ko
+    case $file in
+      *.xz) xz -dc ;;
+      *.zst) zstd -dc ;;
+      *) cat ;;
+    esac <"$file" >"$folder/initramfs/modules/$module"
+    echo "$module" >>"$folder/initramfs/modules/order"
+  done
 cat >"$folder/initramfs/init" <<'INIT'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
