@@ -237,7 +237,7 @@ timeout 720 "${qemu[@]}" -accel tcg -cpu max -smp 2 -m 2048 \
 wait $! || true
 sed 's/^/guest: /' "$folder/shared/log" 2>/dev/null || true
 if [ ! -e "$folder/shared/status" ]; then
-  tail -n 20 "$folder/console.log" >&2
+  tail -n 20 "$folder/console.log" >&2 2>/dev/null || true
   fail "the virtual machine did not boot and run the test"
 fi
 [ "$(cat "$folder/shared/status")" = 0 ] || fail "failed in the guest"
