@@ -163,6 +163,8 @@ image=$(apt-cache depends "linux-image-$(dpkg --print-architecture)" |
 (cd "$folder" && apt-get download "$image" >download.log 2>&1) ||
   fail "cannot download the kernel: $(tail -n 3 "$folder/download.log")"
 dpkg-deb -x "$folder"/linux-image-*.deb "$folder/kernel"
+# Newer kernels keep their modules in /usr/lib: have both.
+[ -e "$folder/kernel/lib" ] || ln -s usr/lib "$folder/kernel/lib"
 version=$(ls "$folder/kernel/lib/modules")
 depmod -b "$folder/kernel" "$version"
 
@@ -214,7 +216,7 @@ cat >"$etc/service-test.service" <<UNIT
 ExecStart=/bin/bash /mnt/service_test.sh --in-guest
 StandardOutput=append:/mnt/log
 StandardError=inherit
-ExecStopPost=/bin/sh -c 'echo \$\$EXIT_STATUS >/mnt/status; systemctl poweroff -ff >/dev/null'
+ExecStopPost=/bin/sh -c 'echo \$\$EXIT_STATUS >/mnt/status; systemctl poweroff -ff >/dev/null 2>&1'
 UNIT
 mkdir -p "$etc/multi-user.target.wants"
 ln -s ../service-test.service "$etc/multi-user.target.wants/"
