@@ -74,7 +74,7 @@ check_process ()
   local main
   main=$(systemctl show -p MainPID --value "$1")
   [ "$(stat -c %u "/proc/$main")" -ne 0 ] || fail "$1 runs as root"
-  grep -q -w "^Groups:.*$(getent group audio | cut -d: -f3)" "/proc/$main/status" ||
+  grep -q -E "^Groups:.*\b$(getent group audio | cut -d: -f3)\b" "/proc/$main/status" ||
     fail "$1 is not in the group audio"
   find "/proc/$main/fd" -lname "$2" | grep -q . || fail "$1 does not hold $2 open"
 }
