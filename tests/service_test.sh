@@ -16,7 +16,8 @@ UNITS=(level-monitor@0.service level-monitor@Loopback.service "$RESTARTED")
 fail ()
 {
   echo "service test: $*" >&2
-  [ -z "$guest" ] || journalctl --no-pager -n 30 -u 'level-monitor@*' >&2
+  [ -z "$guest" ] ||
+    journalctl --namespace=+level-monitor --no-pager -n 30 -u 'level-monitor@*' >&2
   exit 1
 }
 
@@ -44,10 +45,10 @@ play_tone ()
   done
 }
 
-# levels UNIT: what the monitor of UNIT wrote to the journal.
+# levels UNIT: what the monitor of UNIT wrote to its journal.
 levels ()
 {
-  journalctl --no-pager -o cat "_SYSTEMD_UNIT=$1"
+  journalctl --namespace=level-monitor --no-pager -o cat "_SYSTEMD_UNIT=$1"
 }
 
 # heard UNIT: how often UNIT printed the tone's level.
@@ -62,11 +63,18 @@ heard_at_least ()
   [ "$(heard "$1")" -ge "$2" ]
 }
 
-# others UNIT: how many lines of UNIT's journal, the monitor's and the
-# service manager's, are not levels.
+# others UNIT: how many lines about UNIT, the monitor's and the service
+# manager's, are not levels.
 others ()
 {
-  journalctl --no-pager -q -o cat -u "$1" | grep -c -v -E '^-?[0-9]+\.[0-9]{6}$' || true
+  journalctl --namespace=+level-monitor --no-pager -q -o cat -u "$1" |
+    grep -c -v -E '^-?[0-9]+\.[0-9]{6}$' || true
+}
+
+# failures UNIT: how often the system journal says that UNIT failed.
+failures ()
+{
+  journalctl --no-pager -q -o cat -u "$1" | grep -c 'Failed with result' || true
 }
 
 # check_process UNIT DEVICE: its monitor is not root, is in the group audio,
@@ -79,6 +87,46 @@ check_process ()
   grep -q -E "^Groups:.*\b$(getent group audio | cut -d: -f3)\b" "/proc/$main/status" ||
     fail "$1 is not in the group audio"
   find "/proc/$main/fd" -lname "$2" | grep -q . || fail "$1 does not hold $2 open"
+}
+
+# on_null UNIT: whether UNIT's monitor runs with its stdout on /dev/null.
+on_null ()
+{
+  local main
+  main=$(systemctl show -p MainPID --value "$1")
+  [ "$(cat "/proc/$main/comm" 2>/dev/null || true)" = level-monitor ] &&
+    [ "$(readlink "/proc/$main/fd/1" 2>/dev/null || true)" = /dev/null ]
+}
+
+# The levels' journald dies and cannot start again: the instances fail,
+# where the system journal shows it, rather than print into nothing, and
+# are back once it can start.
+break_the_journal ()
+{
+  local unit broken=/run/systemd/system/systemd-journald@level-monitor.service.d
+  declare -A failed
+
+  mkdir -p "$broken"
+  printf '[Service]\nExecStartPre=/bin/false\n' >"$broken/broken.conf"
+  systemctl daemon-reload
+  for unit in "${UNITS[@]}"; do
+    failed[$unit]=$(failures "$unit")
+  done
+  systemctl kill -s KILL systemd-journald@level-monitor.service
+  sleep 15
+  for unit in "${UNITS[@]}"; do
+    ! on_null "$unit" || fail "$unit runs on, its levels going nowhere"
+    [ "$(failures "$unit")" -gt "${failed[$unit]}" ] ||
+      fail "$unit: no failure in the system journal with its journal gone"
+    lines[$unit]=$(heard "$unit")
+  done
+  rm -r "$broken"
+  systemctl daemon-reload
+  for unit in "${UNITS[@]}"; do
+    until_true 30 heard_at_least "$unit" $((${lines[$unit]} + 2)) ||
+      fail "$unit: no level within 30 s of its journal's return"
+  done
+  echo "the levels' journal gone for 15 s: all three failed, and are back"
 }
 
 # The guest's half, run by its systemd once booted.
@@ -111,6 +159,11 @@ in_guest ()
   check_process "${UNITS[1]}" /dev/snd/pcmC0D0c
   check_process "$RESTARTED" /dev/snd/pcmC0D1c
   echo "all three: the tone's level, as a user in the group audio with the card open"
+  bound=$(journalctl --namespace=level-monitor -o cat | grep -m 1 '^System Journal' || true)
+  [[ $bound =~ max\ 1(\.0)?G, ]] || fail "the levels' journal is not bounded to 1 GiB: $bound"
+  echo "the levels' journald: $bound"
+
+  break_the_journal
 
   kill "${players[@]}"
   for unit in "${UNITS[@]}"; do
@@ -126,7 +179,7 @@ in_guest ()
     state=$(systemctl show -p ActiveState,SubState --value "$unit" | paste -s -d /)
     [ "$state" = inactive/dead ] || fail "$unit is $state with its card gone"
     [ "$(others "$unit")" -le $((${before[$unit]} + 5)) ] ||
-      fail "$unit: more than 5 lines in its journal with its card gone"
+      fail "$unit: more than 5 lines about it with its card gone"
   done
   echo "card gone for 30 s: $RESTARTED restarted, the others stopped"
 
@@ -137,8 +190,10 @@ in_guest ()
       fail "$unit: no level within 15 s of the card's return"
     ! levels "$unit" | grep -v -E '^(-?[0-9]+\.[0-9]{6}|Error: .*)$' ||
       fail "$unit wrote more than levels and errors"
+    [ "$(journalctl --no-pager -q -o cat "_SYSTEMD_UNIT=$unit" | grep -c -E '^-?[0-9]+\.' || true)" = 0 ] ||
+      fail "$unit wrote levels into the system journal"
   done
-  echo "card back: the levels again within 15 s; nothing but levels and errors"
+  echo "card back: the levels again within 15 s; nothing but levels and errors, and none in the system journal"
 }
 
 guest=
@@ -206,6 +261,10 @@ mount -t overlay overlay -o lowerdir=/lower,upperdir=/layer/upper,workdir=/layer
 # Fresh, so that nothing walks this machine's own over the shared folder.
 mount -t tmpfs tmpfs /root/run
 mount -t tmpfs tmpfs /root/tmp
+# A journal's folder cannot be made on the shared one; room for the
+# levels' journal to be bounded by its own setting, not by the room.
+mount -t tmpfs -o size=4G tmpfs /root/var/log
+mkdir /root/var/log/journal
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 shared /root/mnt
 # Only the test, in place of what this machine enables and mounts.
 etc=/root/etc/systemd/system
