@@ -132,7 +132,7 @@ break_the_journal ()
 # The guest's half, run by its systemd once booted.
 in_guest ()
 {
-  local unit state
+  local unit state status
   declare -A before lines
 
   # A level of its own for each run, so that only a monitor reading the
@@ -176,12 +176,15 @@ in_guest ()
   [ "$(systemctl show -p NRestarts --value "$RESTARTED")" -ge 2 ] ||
     fail "$RESTARTED was not restarted"
   for unit in "${UNITS[@]:0:2}"; do
+    status=$(systemctl status --no-pager -n 20 "$unit" || true)
+    grep -q ': Error: ' <<<"$status" || fail "systemctl status $unit shows no error: $status"
     state=$(systemctl show -p ActiveState,SubState --value "$unit" | paste -s -d /)
-    [ "$state" = inactive/dead ] || fail "$unit is $state with its card gone"
+    [ "$state" = failed/failed ] || fail "$unit is $state with its card gone"
     [ "$(others "$unit")" -le $((${before[$unit]} + 5)) ] ||
       fail "$unit: more than 5 lines about it with its card gone"
   done
-  echo "card gone for 30 s: $RESTARTED restarted, the others stopped"
+  echo "card gone for 30 s: $RESTARTED restarted; the others failed, and systemctl status shows:"
+  grep ': Error: ' <<<"$status"
 
   echo snd_aloop.0 >/sys/bus/platform/drivers/snd_aloop/bind
   play_tone
