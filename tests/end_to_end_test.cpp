@@ -97,7 +97,7 @@ TEST_F (EndToEnd, PrintsTheToneWhateverSurroundsTheCard)
   } cases[] = {
     { { "1,0" }, {} },
     { { "1,0,0" }, {} },
-    { { "CARD=1,DEV=0" }, {} },
+    { { "CARD=1,DEV=0,SUBDEV=0" }, {} },
     { { "--gst-debug-level=0", "1" }, {} },
     { { "1", "ignored", "--also-ignored" }, {} },
     // Lines keep their full stop.

@@ -9,8 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The instances: two that follow the card, by its number and by its id,
-# and one named with a device, which is restarted while the card is gone.
-RESTARTED='level-monitor@Loopback\x2c1.service'
+# and one named in ALSA's KEY=VALUE form, which is restarted while the card
+# is gone.
+RESTARTED='level-monitor@CARD\x3dLoopback\x2cDEV\x3d1\x2cSUBDEV\x3d0.service'
 UNITS=(level-monitor@0.service level-monitor@Loopback.service "$RESTARTED")
 
 fail ()
