@@ -13,6 +13,8 @@ cd "$(dirname "$0")/.."
 # is gone.
 RESTARTED='level-monitor@CARD\x3dLoopback\x2cDEV\x3d1\x2cSUBDEV\x3d0.service'
 UNITS=(level-monitor@0.service level-monitor@Loopback.service "$RESTARTED")
+# A line the monitor prints for a measurement.
+LEVEL='-?[0-9]+\.[0-9]{6}'
 
 fail ()
 {
@@ -69,7 +71,7 @@ heard_at_least ()
 others ()
 {
   journalctl --namespace=+level-monitor --no-pager -q -o cat -u "$1" |
-    grep -c -v -E '^-?[0-9]+\.[0-9]{6}$' || true
+    grep -c -v -x -E -e "$LEVEL" || true
 }
 
 # failures UNIT: how often the system journal says that UNIT failed.
@@ -133,7 +135,7 @@ break_the_journal ()
 # The guest's half, run by its systemd once booted.
 in_guest ()
 {
-  local unit state status
+  local unit state status bound
   declare -A before lines
 
   # A level of its own for each run, so that only a monitor reading the
@@ -192,9 +194,9 @@ in_guest ()
   for unit in "${UNITS[@]}"; do
     until_true 15 heard_at_least "$unit" $((${lines[$unit]} + 2)) ||
       fail "$unit: no level within 15 s of the card's return"
-    ! levels "$unit" | grep -v -E '^(-?[0-9]+\.[0-9]{6}|Error: .*)$' ||
+    ! levels "$unit" | grep -v -x -E -e "$LEVEL|Error: .*" ||
       fail "$unit wrote more than levels and errors"
-    [ "$(journalctl --no-pager -q -o cat "_SYSTEMD_UNIT=$unit" | grep -c -E '^-?[0-9]+\.' || true)" = 0 ] ||
+    [ "$(journalctl --no-pager -q -o cat "_SYSTEMD_UNIT=$unit" | grep -c -x -E -e "$LEVEL" || true)" = 0 ] ||
       fail "$unit wrote levels into the system journal"
   done
   echo "card back: the levels again within 15 s; nothing but levels and errors, and none in the system journal"
