@@ -3,6 +3,10 @@
 
 #include <gst/gst.h>
 
+/* The peaks' histogram has a bucket for each of its bounds, and one above
+ * them all. */
+#define PEAK_BUCKETS 21
+
 /* What the bus watch and the main loop share for one run. */
 typedef struct
 {
@@ -15,10 +19,14 @@ typedef struct
   GstClockTime heard_at_tick; /* heard, at the watchdog's last tick */
   guint quiet_seconds;        /* the watchdog's ticks in a row without audio */
   int status;                 /* 0 while running; the exit status once ended */
+  const char *card;           /* as given: the histogram's label */
+  const char *metrics_file;   /* rewritten with the histogram; NULL for none */
+  guint64 peaks[PEAK_BUCKETS]; /* the lines printed, by bucket */
 } RunState;
 
 /* Bus watch, with a RunState as user data.  Prints the first channel's
- * peak of every "level" measurement on stdout, and keeps in run->heard
+ * peak of every "level" measurement on stdout, counts it in run->peaks
+ * once printed, and keeps in run->heard
  * the stream time at which the measured audio ends.  A measurement of
  * audio that the card cannot have delivered yet is neither printed nor
  * heard.
@@ -57,5 +65,20 @@ gboolean stdout_is_open (void);
  * standard output: " and the system's reason on stderr, and returns
  * FALSE. */
 gboolean write_stdout (const char *text);
+
+/* The histogram of the peaks printed, in Prometheus' text format, for the
+ * node exporter's textfile collector.  Free it with g_free. */
+gchar *metrics_text (const RunState *run);
+
+/* Replaces run->metrics_file whole, through a temporary file in the same
+ * folder renamed over it.  On failure prints "Error: cannot write the
+ * metrics file ", the file and the system's reason on stderr, and returns
+ * FALSE. */
+gboolean write_metrics (const RunState *run);
+
+/* The metrics file's timer, with a RunState as user data: rewrites the
+ * file, or ends the run when it cannot, and writes it no more.  Returns
+ * FALSE, so the timer goes, once the run has ended. */
+gboolean metrics_tick (gpointer run);
 
 #endif

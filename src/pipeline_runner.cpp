@@ -7,7 +7,8 @@
 static int
 usage_error (void)
 {
-  g_printerr ("Usage: level-monitor [GSTREAMER-OPTION...] CARD\n");
+  g_printerr ("Usage: level-monitor [GSTREAMER-OPTION...] "
+              "[--metrics-file FILE] CARD\n");
   return 2;
 }
 
@@ -22,11 +23,13 @@ static int
 print_help (void)
 {
   const char *help =
-      "Usage: level-monitor [GSTREAMER-OPTION...] CARD\n"
+      "Usage: level-monitor [GSTREAMER-OPTION...] [--metrics-file FILE] CARD\n"
       "Print the peak level of the first channel of ALSA card CARD\n"
       "(hw:CARD), in dB relative to full scale, one line every half\n"
       "second, until killed.  CARD is a card number or name, with an\n"
       "optional ,DEVICE and ,SUBDEVICE; arecord -l lists the cards.\n"
+      "--metrics-file FILE: every 5 seconds, rewrite FILE with a\n"
+      "histogram of the levels printed, for Prometheus.\n"
       "Options: --help, --version, and GStreamer's --gst-* options.\n";
 
   return write_stdout (help) ? 0 : 1;
@@ -88,10 +91,18 @@ monitor (const char *card, RunState *run)
       return -1;
     }
 
+  /* A file that cannot be written fails now, not minutes later. */
+  if (run->metrics_file != NULL && !write_metrics (run))
+    return 1;
+
   run->loop = g_main_loop_new (NULL, FALSE);
   bus = gst_element_get_bus (pipeline);
   gst_bus_add_watch (bus, message_handler, run);
   g_timeout_add (1000, watchdog_tick, run);
+  /* Fresh for a scrape every 15 s; the service keeps the file in memory,
+   * so the rewrites cost no writes to a small board's SD card. */
+  if (run->metrics_file != NULL)
+    g_timeout_add_seconds (5, metrics_tick, run);
   /* The card's audio begins once the pipeline plays, not before. */
   run->audio_origin = g_get_monotonic_time ();
   run->least_origin = G_MAXINT64;
@@ -100,7 +111,10 @@ monitor (const char *card, RunState *run)
   g_main_loop_run (run->loop);
 
   /* Only a failure ends the loop, and a card stuck in a read can block the
-   * pipeline's way down for ever: leave it all to the exit. */
+   * pipeline's way down for ever: leave it all to the exit.  The lines
+   * printed since the last rewrite are counted too. */
+  if (run->metrics_file != NULL)
+    write_metrics (run);
   return run->status;
 }
 
@@ -128,6 +142,7 @@ main (int argc, char *argv[])
 {
   RunState run = {};
   const char *card;
+  int first = 1;
 
   fill_if_closed (STDIN_FILENO, O_RDONLY);
   fill_if_closed (STDERR_FILENO, O_WRONLY);
@@ -135,9 +150,14 @@ main (int argc, char *argv[])
     return 1;
   gst_init (&argc, &argv);
 
-  if (argc < 2)
+  if (argc > 1 && strcmp (argv[1], "--metrics-file") == 0)
+    {
+      run.metrics_file = argv[2];
+      first = 3;
+    }
+  if (argc <= first)
     return usage_error ();
-  card = argv[1];
+  card = argv[first];
   if (strcmp (card, "--help") == 0 || strcmp (card, "-h") == 0)
     return print_help ();
   if (strcmp (card, "--version") == 0)
@@ -148,5 +168,6 @@ main (int argc, char *argv[])
   if (!is_card_identifier (card))
     return invalid_card (card);
 
+  run.card = card;
   return monitor (card, &run);
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -238,6 +239,43 @@ TEST_F (EndToEnd, EndsWhenTheCardStopsDelivering)
   EXPECT_EQ (monitor.finish (14000, out, err), 1);
   EXPECT_EQ (err, no_audio);
   expect_only_peaks_of (out, -12.50);
+}
+
+// Up to the last line before a card is unplugged, as the file is written
+// once more on the way out: the tone's -12.5 dB below -10, the quiet start
+// below -15.
+TEST_F (EndToEnd, CountsEveryLinePrintedInTheMetricsFile)
+{
+  char folder[] = "/tmp/metrics-XXXXXX";
+
+  ASSERT_NE (mkdtemp (folder), nullptr);
+  std::string metrics = std::string (folder) + "/level.prom";
+  Tone tone (7770, 7770);
+  Child monitor ({ LEVEL_MONITOR, "--metrics-file", metrics, "1" },
+                 { "ALSA_FAULT_READ=ENODEV", "ALSA_FAULT_AFTER=300",
+                   "LD_PRELOAD=" ALSA_FAULTS });
+  std::string out, err, line;
+  size_t printed = 0, quiet = 0;
+
+  EXPECT_EQ (monitor.finish (15000, out, err), 1);
+  for (std::istringstream lines (out); std::getline (lines, line); printed++)
+    if (std::stod (line) <= -15)
+      quiet++;
+    else
+      EXPECT_NEAR (std::stod (line), -12.50, 0.01) << line;
+  EXPECT_GT (printed, quiet) << "no line of the tone";
+
+  std::ostringstream histogram_text;
+  histogram_text << std::ifstream (metrics).rdbuf ();
+  std::string histogram = histogram_text.str ();
+  for (const std::string &expected :
+       { "_bucket{card=\"1\",le=\"-15\"} " + std::to_string (quiet),
+         "_bucket{card=\"1\",le=\"-10\"} " + std::to_string (printed),
+         "_count{card=\"1\"} " + std::to_string (printed) })
+    EXPECT_NE (histogram.find ("level_monitor_peak_dbfs" + expected + "\n"),
+               std::string::npos)
+        << expected << " in\n" << histogram;
+  run ({ "rm", "-rf", folder });
 }
 
 TEST_F (EndToEnd, GoesOnAfterBeingPausedLongerThanTheWatchdog)

@@ -1,7 +1,9 @@
 #include "level_reporter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -84,6 +86,16 @@ protected:
   int output[2];
 };
 
+guint64
+counted (const RunState &run)
+{
+  guint64 total = 0;
+
+  for (guint64 peaks : run.peaks)
+    total += peaks;
+  return total;
+}
+
 GstMessage *
 element_message (const char *name, GValue *peak)
 {
@@ -144,6 +156,7 @@ TEST_F (MessageHandlerTest, PrintsOnlyTheFirstChannelsPeak)
       EXPECT_EQ (run.heard, endtime) << "the watchdog was not fed";
     }
   EXPECT_EQ (run.status, 0);
+  EXPECT_EQ (counted (run), 5u);
 }
 
 TEST_F (MessageHandlerTest, IgnoresEveryOtherMessage)
@@ -186,6 +199,7 @@ TEST_F (MessageHandlerTest, IgnoresEveryOtherMessage)
       EXPECT_EQ (printed_to_stderr, "") << c.what;
     }
   EXPECT_EQ (run.heard, 0u);
+  EXPECT_EQ (counted (run), 0u);
   g_error_free (error);
 }
 
@@ -247,12 +261,105 @@ TEST_F (MessageHandlerTest, EndsTheRunWhenALineCannotBeWritten)
           << c.what;
       EXPECT_EQ (run.status, 1) << c.what;
       EXPECT_EQ (run.heard, 0u) << c.what;
+      EXPECT_EQ (counted (run), 0u) << c.what;
 
       EXPECT_TRUE (handle (level_message ("level", { -1.0 })));
       EXPECT_EQ (printed (), "") << c.what;
       if (c.fd >= 0)
         close (c.fd);
     }
+}
+
+// The bound of the first bucket that holds a peak, or "" for none.
+std::string
+first_bucket_holding_one (const std::string &histogram)
+{
+  static const std::regex bucket (
+      "level_monitor_peak_dbfs_bucket\\{card=\"[^\"]*\",le=\"([^\"]+)\"\\} 1");
+  std::smatch match;
+
+  return std::regex_search (histogram, match, bucket) ? match[1].str () : "";
+}
+
+// A printed peak counts in the lowest bucket whose bound it does not
+// exceed, and in the count.
+TEST_F (MessageHandlerTest, CountsEachPrintedPeakInItsBucket)
+{
+  struct Case
+  {
+    double peak;
+    std::string bound;
+  } cases[] = {
+    { -350.0, "-90" },       { -60.0, "-60" },        { -59.999999, "-55" },
+    { -40.0, "-40" },        { -12.5, "-10" },        { -1.0, "-1" },
+    { -0.00053, "-0.0005" }, { -0.000265, "+Inf" },   { 0.0, "+Inf" },
+  };
+
+  run.card = "CARD=PCH,DEV=0";
+  for (const auto &c : cases)
+    {
+      std::fill (std::begin (run.peaks), std::end (run.peaks), 0);
+      handle (level_message ("level", { c.peak }));
+      printed ();
+      gchar *text = metrics_text (&run);
+      std::string histogram = text;
+      g_free (text);
+
+      EXPECT_EQ (first_bucket_holding_one (histogram), c.bound) << c.peak;
+      EXPECT_NE (histogram.find ("\nlevel_monitor_peak_dbfs_count{card=\"CARD=PCH,DEV=0\"} 1\n"),
+                 std::string::npos)
+          << histogram;
+    }
+}
+
+// The collector reads the file as another user, and must never see half
+// of it: whole, renamed into place, readable whatever the umask.
+TEST_F (MessageHandlerTest, RewritesTheMetricsFileOrEndsTheRun)
+{
+  char folder[] = "/tmp/metrics-XXXXXX";
+
+  ASSERT_NE (mkdtemp (folder), nullptr);
+  std::string file = std::string (folder) + "/level.prom";
+  std::string gone = std::string (folder) + "/gone/level.prom";
+  struct Case
+  {
+    std::string file;
+    std::string error; // empty: rewritten
+  } cases[] = {
+    { file, "" },
+    { gone, "Error: cannot write the metrics file " + gone
+                + ": No such file or directory\n" },
+  };
+  mode_t umask_was = umask (077);
+
+  run.card = "1";
+  handle (level_message ("level", { -12.5 }));
+  for (const auto &c : cases)
+    {
+      run.metrics_file = c.file.c_str ();
+      printed_to_stderr.clear ();
+      gboolean going_on = metrics_tick (&run);
+      EXPECT_EQ (going_on, c.error.empty ()) << c.file;
+      EXPECT_EQ (printed_to_stderr, c.error) << c.file;
+      EXPECT_EQ (run.status, c.error.empty () ? 0 : 1) << c.file;
+    }
+  umask (umask_was);
+
+  gchar *expected = metrics_text (&run);
+  gchar *written = NULL;
+  struct stat status;
+  ASSERT_TRUE (g_file_get_contents (file.c_str (), &written, NULL, NULL));
+  EXPECT_STREQ (written, expected);
+  ASSERT_EQ (stat (file.c_str (), &status), 0);
+  EXPECT_EQ (status.st_mode & 0777, 0644u);
+  GDir *listing = g_dir_open (folder, 0, NULL);
+  EXPECT_STREQ (g_dir_read_name (listing), "level.prom");
+  EXPECT_EQ (g_dir_read_name (listing), nullptr) << "a file left over";
+  g_dir_close (listing);
+  g_free (written);
+  g_free (expected);
+  unlink (file.c_str ());
+  rmdir (folder);
 }
 
 // Each tick is named by what was heard since the one before: q nothing,

@@ -6,7 +6,8 @@
 namespace
 {
 
-const std::string usage = "Usage: level-monitor [GSTREAMER-OPTION...] CARD\n";
+const std::string usage
+    = "Usage: level-monitor [GSTREAMER-OPTION...] [--metrics-file FILE] CARD\n";
 
 // What the command line alone decides, before any pipeline exists.
 TEST (PipelineRunner, AnswersTheCommandLine)
@@ -27,6 +28,11 @@ TEST (PipelineRunner, AnswersTheCommandLine)
     { { "-" }, 2, "", "Unknown option: -\n" + usage },
     { { "--gst-no-such-option", "1" }, 2, "",
       "Unknown option: --gst-no-such-option\n" + usage },
+    { { "--metrics-file" }, 2, "", usage },
+    { { "--metrics-file", "/tmp/level.prom" }, 2, "", usage },
+    { { "--metrics-file", "/nonexistent/level.prom", "1" }, 1, "",
+      "Error: cannot write the metrics file /nonexistent/level.prom: No such "
+      "file or directory\n" },
   };
 
   for (auto &c : cases)
