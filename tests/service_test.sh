@@ -15,6 +15,8 @@ RESTARTED='level-monitor@CARD\x3dLoopback\x2cDEV\x3d1\x2cSUBDEV\x3d0.service'
 UNITS=(level-monitor@0.service level-monitor@Loopback.service "$RESTARTED")
 # A line the monitor prints for a measurement.
 LEVEL='-?[0-9]+\.[0-9]{6}'
+# The bounds of the levels' histogram; the alerts' thresholds among them.
+BOUNDS='-90 -85 -80 -75 -70 -65 -60 -55 -50 -45 -40 -35 -30 -25 -20 -15 -10 -5 -1 -0.0005 +Inf'
 
 fail ()
 {
@@ -132,6 +134,58 @@ break_the_journal ()
   echo "the levels' journal gone for 15 s: all three failed, and are back"
 }
 
+# The node exporter, by its own unit, and Prometheus with the package's
+# alerts, scraping it every 5 s.
+start_prometheus ()
+{
+  systemctl start prometheus-node-exporter
+  cat >/tmp/prometheus.yml <<CONFIG
+global: { scrape_interval: 5s, evaluation_interval: 5s }
+rule_files: [ /usr/share/level-monitor/prometheus-rules.yml ]
+scrape_configs: [ { job_name: node, static_configs: [ { targets: [ 'localhost:9100' ] } ] } ]
+CONFIG
+  prometheus --config.file=/tmp/prometheus.yml --storage.tsdb.path=/tmp/prometheus \
+    --web.listen-address=127.0.0.1:9090 >/tmp/prometheus.log 2>&1 &
+}
+
+# query EXPR: what Prometheus answers, a line per series: LABELS VALUE.
+query ()
+{
+  promtool query instant http://127.0.0.1:9090 "$1" 2>/dev/null |
+    sed -E 's/^[a-z_]*\{?([^}]*)\}? => ([^ ]+) @.*/\1 \2/'
+}
+
+# answers EXPR VALUE: whether Prometheus answers EXPR with one VALUE.
+answers ()
+{
+  [ "$(query "$1" | awk '{ print $NF }')" = "$2" ]
+}
+
+# counts_2_a_second SERIES: whether the count of SERIES grew by 1.5 to 2.5
+# a second over the last 30 s.
+counts_2_a_second ()
+{
+  query "rate(level_monitor_peak_dbfs_count{$1}[30s])" |
+    awk '{ r = $NF } END { exit !(r >= 1.5 && r <= 2.5) }'
+}
+
+# check_histogram CARD: its bounds are the histogram's, its count grows 2
+# a second, and it holds the tone's every line and no other.
+check_histogram ()
+{
+  local series="card=\"$1\"" bounds below at
+  bounds=$(query "level_monitor_peak_dbfs_bucket{$series}" |
+    sed -E 's/.*le="([^"]*)".*/\1/' | sort -g | paste -s -d ' ')
+  [ "$bounds" = "$BOUNDS" ] || fail "card $1: the histogram's bounds are $bounds"
+  until_true 40 counts_2_a_second "$series" ||
+    fail "card $1: counts $(query "rate(level_monitor_peak_dbfs_count{$series}[30s])") a second"
+  read -r below at < <(tr ' ' '\n' <<<"$BOUNDS" |
+    awk -v level="$expected" '$1 < level { below = $1 } $1 >= level { print below, $1; exit }')
+  answers "level_monitor_peak_dbfs_bucket{$series,le=\"$below\"}" 0 &&
+    answers "level_monitor_peak_dbfs_count{$series} - ignoring(le) level_monitor_peak_dbfs_bucket{$series,le=\"$at\"}" 0 ||
+    fail "card $1: not every count at or below $at and above $below: $(query "level_monitor_peak_dbfs_bucket{$series}")"
+}
+
 # The guest's half, run by its systemd once booted.
 in_guest ()
 {
@@ -146,6 +200,7 @@ in_guest ()
   state=$(systemctl is-system-running --wait) ||
     fail "the guest's systemd is $state: $(systemctl --failed --plain --no-legend)"
   dpkg -i /mnt/level-monitor_*.deb >/dev/null
+  start_prometheus
   play_tone
   systemctl enable --now "${UNITS[@]}" 2>/dev/null
   for unit in "${UNITS[@]}"; do
@@ -165,6 +220,13 @@ in_guest ()
   bound=$(journalctl --namespace=level-monitor -o cat | grep -m 1 '^System Journal' || true)
   [[ $bound =~ max\ 1(\.0)?G, ]] || fail "the levels' journal is not bounded to 1 GiB: $bound"
   echo "the levels' journald: $bound"
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count)' 3 ||
+    fail "the node exporter serves no histogram of some cards: $(query level_monitor_peak_dbfs_count)
+$(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status --no-pager prometheus-node-exporter; tail -n 5 /tmp/prometheus.log)"
+  for card in 0 Loopback CARD=Loopback,DEV=1,SUBDEV=0; do
+    check_histogram "$card"
+  done
+  echo "the node exporter serves all three histograms: every level of the tone in its bucket, 2 a second"
 
   break_the_journal
 
@@ -188,6 +250,9 @@ in_guest ()
   done
   echo "card gone for 30 s: $RESTARTED restarted; the others failed, and systemctl status shows:"
   grep ': Error: ' <<<"$status"
+  until_true 90 answers 'count(ALERTS{alertname="LevelMonitorStopped",alertstate="firing"})' 3 ||
+    fail "no LevelMonitorStopped for each card: $(query ALERTS)"
+  echo "and Prometheus fires LevelMonitorStopped for all three"
 
   echo snd_aloop.0 >/sys/bus/platform/drivers/snd_aloop/bind
   play_tone
@@ -200,6 +265,13 @@ in_guest ()
       fail "$unit wrote levels into the system journal"
   done
   echo "card back: the levels again within 15 s; nothing but levels and errors, and none in the system journal"
+
+  systemctl disable --now "${UNITS[0]}" 2>/dev/null
+  [ ! -e /var/lib/prometheus/node-exporter/level-monitor@0.prom ] ||
+    fail "${UNITS[0]} stopped, but its metrics are still linked"
+  until_true 15 answers 'count(level_monitor_peak_dbfs_count{card="0"})' '' ||
+    fail "${UNITS[0]} stopped, but Prometheus still has its series"
+  echo "${UNITS[0]} disabled and stopped: its card is gone from Prometheus"
 }
 
 guest=
