@@ -170,10 +170,11 @@ counts_2_a_second ()
 }
 
 # check_histogram CARD: its bounds are the histogram's, its count grows 2
-# a second, and it holds the tone's every line and no other.
+# a second, it holds the tone's every line and no other, and the graph's
+# median lies in the tone's bucket.
 check_histogram ()
 {
-  local series="card=\"$1\"" bounds below at
+  local series="card=\"$1\"" bounds below at median
   bounds=$(query "level_monitor_peak_dbfs_bucket{$series}" |
     sed -E 's/.*le="([^"]*)".*/\1/' | sort -g | paste -s -d ' ')
   [ "$bounds" = "$BOUNDS" ] || fail "card $1: the histogram's bounds are $bounds"
@@ -184,6 +185,10 @@ check_histogram ()
   answers "level_monitor_peak_dbfs_bucket{$series,le=\"$below\"}" 0 &&
     answers "level_monitor_peak_dbfs_count{$series} - ignoring(le) level_monitor_peak_dbfs_bucket{$series,le=\"$at\"}" 0 ||
     fail "card $1: not every count at or below $at and above $below: $(query "level_monitor_peak_dbfs_bucket{$series}")"
+  # The README's graph.
+  median=$(query "histogram_quantile(0.5, rate(level_monitor_peak_dbfs_bucket{$series}[1m]))")
+  awk -v m="${median##* }" -v below="$below" -v at="$at" 'BEGIN { exit !(m > below && m <= at) }' ||
+    fail "card $1: the graph's median is ${median:-nothing}, not above $below and at most $at"
 }
 
 # The guest's half, run by its systemd once booted.
