@@ -275,6 +275,7 @@ TEST_F (EndToEnd, CountsEveryLinePrintedInTheMetricsFile)
     EXPECT_NE (histogram.find ("level_monitor_peak_dbfs" + expected + "\n"),
                std::string::npos)
         << expected << " in\n" << histogram;
+  EXPECT_EQ (run ({ "ls", folder }).out, "level.prom\n") << "a file left over";
   run ({ "rm", "-rf", folder });
 }
 
