@@ -272,6 +272,8 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   echo "card back: the levels again within 15 s; nothing but levels and errors, and none in the system journal"
 
   systemctl disable --now "${UNITS[0]}" 2>/dev/null
+  state=$(systemctl show -p ActiveState --value "${UNITS[0]}")
+  [ "$state" = inactive ] || fail "${UNITS[0]} is $state once stopped"
   [ ! -e /var/lib/prometheus/node-exporter/level-monitor@0.prom ] ||
     fail "${UNITS[0]} stopped, but its metrics are still linked"
   until_true 15 answers 'count(level_monitor_peak_dbfs_count{card="0"})' '' ||
