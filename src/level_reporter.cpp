@@ -225,7 +225,7 @@ metrics_text (const RunState *run)
       "# HELP level_monitor_peak_dbfs Peak level of an ALSA card's first "
       "channel over each half second, in dB relative to full scale.\n"
       "# TYPE level_monitor_peak_dbfs histogram\n");
-  char bound[G_ASCII_DTOSTR_BUF_SIZE] = "+Inf";
+  char bound[G_ASCII_DTOSTR_BUF_SIZE];
   guint64 at_or_below = 0;
 
   for (int bucket = 0; bucket < PEAK_BUCKETS; bucket++)

@@ -66,16 +66,17 @@ invalid_card (const char *card)
   return 2;
 }
 
-/* Runs the capture pipeline until the run ends, and returns its status. */
+/* Runs the capture pipeline on run->card until the run ends, and returns
+ * its status. */
 static int
-monitor (const char *card, RunState *run)
+monitor (RunState *run)
 {
   GError *error = NULL;
   gchar *description;
   GstElement *pipeline;
   GstBus *bus;
 
-  description = g_strconcat ("alsasrc device=hw:", card,
+  description = g_strconcat ("alsasrc device=hw:", run->card,
                              " ! audioconvert"
                              " ! level post-messages=true interval=500000000"
                              " ! fakesink sync=true",
@@ -169,5 +170,5 @@ main (int argc, char *argv[])
     return invalid_card (card);
 
   run.card = card;
-  return monitor (card, &run);
+  return monitor (&run);
 }
