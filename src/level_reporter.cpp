@@ -1,10 +1,9 @@
 #include "level_reporter.h"
+#include "metrics.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 static void
@@ -25,8 +24,7 @@ stdout_is_open (void)
   return FALSE;
 }
 
-/* Writes text whole to fd; returns 0, or the system's error number. */
-static int
+int
 write_whole (int fd, const char *text)
 {
   size_t length = strlen (text);
@@ -101,43 +99,23 @@ can_have_been_captured (GstClockTime end, gint64 now, RunState *run)
   return origin >= run->audio_origin - G_USEC_PER_SEC;
 }
 
-/* Every 5 dB over a meter's range, so that a threshold in whole 5 dB, the
- * common silence thresholds -60 and -40 among them, is exact; -1 for a
- * peak that nearly clips; and -0.0005 for one that reached full scale, as
- * it lies between a 16-bit card's loudest sample (-0.000265) and the step
- * below (-0.000530).  Digital silence, -350, counts in the lowest. */
-static const double peak_bounds[PEAK_BUCKETS - 1] = {
-  -90, -85, -80, -75, -70, -65, -60, -55, -50, -45,
-  -40, -35, -30, -25, -20, -15, -10, -5, -1, -0.0005,
-};
-
-/* In the first bucket whose bound it does not exceed. */
-static void
-count_peak (double peak, RunState *run)
-{
-  int bucket = 0;
-
-  while (bucket < PEAK_BUCKETS - 1 && peak > peak_bounds[bucket])
-    bucket++;
-  run->peaks[bucket]++;
-}
-
 static void
 print_level (const GstStructure *level, RunState *run)
 {
   double peak;
-  GstClockTime end;
+  GstClockTime end, duration;
   gchar *line;
 
   if (!get_first_peak (level, &peak)
       || !gst_structure_get_clock_time (level, "endtime", &end)
+      || !gst_structure_get_clock_time (level, "duration", &duration)
       || !can_have_been_captured (end, g_get_monotonic_time (), run))
     return;
   line = g_strdup_printf ("%f\n", peak);
   if (write_stdout (line))
     {
       run->heard = end;
-      count_peak (peak, run);
+      count_level (run, peak, duration, g_get_real_time ());
     }
   else
     end_run (run);
@@ -211,90 +189,5 @@ watchdog_tick (gpointer data)
     }
   run->heard_at_tick = run->heard;
   follow_card_clock (run);
-  return G_SOURCE_CONTINUE;
-}
-
-/* No _sum: peaks in dB are negative, and a sum that only goes down is no
- * counter; the mean of decibels, digital silence at -350 among them, would
- * say nothing anyway.  The HELP text is the same for every card, or the
- * node exporter drops all but one card's series. */
-gchar *
-metrics_text (const RunState *run)
-{
-  GString *text = g_string_new (
-      "# HELP level_monitor_peak_dbfs Peak level of an ALSA card's first "
-      "channel over each half second, in dB relative to full scale.\n"
-      "# TYPE level_monitor_peak_dbfs histogram\n");
-  char bound[G_ASCII_DTOSTR_BUF_SIZE];
-  guint64 at_or_below = 0;
-
-  for (int bucket = 0; bucket < PEAK_BUCKETS; bucket++)
-    {
-      if (bucket < PEAK_BUCKETS - 1)
-        g_ascii_formatd (bound, sizeof bound, "%g", peak_bounds[bucket]);
-      else
-        g_strlcpy (bound, "+Inf", sizeof bound);
-      at_or_below += run->peaks[bucket];
-      g_string_append_printf (text,
-                              "level_monitor_peak_dbfs_bucket{card=\"%s\","
-                              "le=\"%s\"} %" G_GUINT64_FORMAT "\n",
-                              run->card, bound, at_or_below);
-    }
-  g_string_append_printf (text,
-                          "level_monitor_peak_dbfs_count{card=\"%s\"} "
-                          "%" G_GUINT64_FORMAT "\n",
-                          run->card, at_or_below);
-  return g_string_free (text, FALSE);
-}
-
-/* Returns 0, or the system's error number. */
-static int
-replace_file (const char *path, const char *text)
-{
-  gchar *temporary = g_strconcat (path, ".XXXXXX", NULL);
-  int fd = g_mkstemp_full (temporary, O_WRONLY | O_CLOEXEC, 0644);
-  int error = fd < 0 ? errno : 0;
-
-  /* Read by the collector as another user, whatever the umask. */
-  if (error == 0 && fchmod (fd, 0644) != 0)
-    error = errno;
-  if (error == 0)
-    error = write_whole (fd, text);
-  if (fd >= 0 && close (fd) != 0 && error == 0)
-    error = errno;
-  if (error == 0 && rename (temporary, path) != 0)
-    error = errno;
-  if (error != 0 && fd >= 0)
-    unlink (temporary);
-  g_free (temporary);
-  return error;
-}
-
-gboolean
-write_metrics (const RunState *run)
-{
-  gchar *text = metrics_text (run);
-  int error = replace_file (run->metrics_file, text);
-
-  if (error != 0)
-    g_printerr ("Error: cannot write the metrics file %s: %s\n",
-                run->metrics_file, g_strerror (error));
-  g_free (text);
-  return error == 0;
-}
-
-gboolean
-metrics_tick (gpointer data)
-{
-  RunState *run = (RunState *) data;
-
-  if (run->status != 0)
-    return G_SOURCE_REMOVE;
-  if (!write_metrics (run))
-    {
-      run->metrics_file = NULL;
-      end_run (run);
-      return G_SOURCE_REMOVE;
-    }
   return G_SOURCE_CONTINUE;
 }

@@ -3,7 +3,7 @@
 
 #include <gst/gst.h>
 
-/* The peaks' histogram has a bucket for each of its bounds, and one above
+/* The levels' histogram has a bucket for each of its bounds, and one above
  * them all. */
 #define PEAK_BUCKETS 21
 
@@ -19,13 +19,18 @@ typedef struct
   GstClockTime heard_at_tick; /* heard, at the watchdog's last tick */
   guint quiet_seconds;        /* the watchdog's ticks in a row without audio */
   int status;                 /* 0 while running; the exit status once ended */
-  const char *card;           /* as given: the histogram's label */
-  const char *metrics_file;   /* rewritten with the histogram; NULL for none */
+  const char *card;           /* as given: the metrics' label */
+  const char *metrics_file;   /* rewritten with the metrics; NULL for none */
   guint64 peaks[PEAK_BUCKETS]; /* the lines printed, by bucket */
+  gint64 runs[PEAK_BUCKETS - 1]; /* by bound: how long (ns of audio) every
+                                    line has been at or below it, or,
+                                    negative, above it */
+  gint64 last_level_time;     /* when the last line was printed (real time,
+                                 us); 0 before the first */
 } RunState;
 
 /* Bus watch, with a RunState as user data.  Prints the first channel's
- * peak of every "level" measurement on stdout, counts it in run->peaks
+ * peak of every "level" measurement on stdout, counts it in the metrics
  * once printed, and keeps in run->heard
  * the stream time at which the measured audio ends.  A measurement of
  * audio that the card cannot have delivered yet is neither printed nor
@@ -61,24 +66,12 @@ void end_run (RunState *run);
  * GStreamer or ALSA opens, and the lines would be written into that. */
 gboolean stdout_is_open (void);
 
+/* Writes text whole to fd; returns 0, or the system's error number. */
+int write_whole (int fd, const char *text);
+
 /* Writes text whole to stdout.  On failure prints "Error: cannot write to
  * standard output: " and the system's reason on stderr, and returns
  * FALSE. */
 gboolean write_stdout (const char *text);
-
-/* The histogram of the peaks printed, in Prometheus' text format, for the
- * node exporter's textfile collector.  Free it with g_free. */
-gchar *metrics_text (const RunState *run);
-
-/* Replaces run->metrics_file whole, through a temporary file in the same
- * folder renamed over it.  On failure prints "Error: cannot write the
- * metrics file ", the file and the system's reason on stderr, and returns
- * FALSE. */
-gboolean write_metrics (const RunState *run);
-
-/* The metrics file's timer, with a RunState as user data: rewrites the
- * file, or ends the run when it cannot, and writes it no more.  Returns
- * FALSE, so the timer goes, once the run has ended. */
-gboolean metrics_tick (gpointer run);
 
 #endif

@@ -1,4 +1,5 @@
 #include "level_reporter.h"
+#include "metrics.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -93,7 +94,7 @@ monitor (RunState *run)
     }
 
   /* A file that cannot be written fails now, not minutes later. */
-  if (run->metrics_file != NULL && !write_metrics (run))
+  if (run->metrics_file != NULL && !check_metrics_file (run))
     return 1;
 
   run->loop = g_main_loop_new (NULL, FALSE);

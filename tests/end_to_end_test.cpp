@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -243,7 +244,8 @@ TEST_F (EndToEnd, EndsWhenTheCardStopsDelivering)
 
 // Up to the last line before a card is unplugged, as the file is written
 // once more on the way out: the tone's -12.5 dB below -10, the quiet start
-// below -15.
+// below -15; every line, half a second each, at or below -10, and the
+// tone's last lines above -15.
 TEST_F (EndToEnd, CountsEveryLinePrintedInTheMetricsFile)
 {
   char folder[] = "/tmp/metrics-XXXXXX";
@@ -269,12 +271,25 @@ TEST_F (EndToEnd, CountsEveryLinePrintedInTheMetricsFile)
   histogram_text << std::ifstream (metrics).rdbuf ();
   std::string histogram = histogram_text.str ();
   for (const std::string &expected :
-       { "_bucket{card=\"1\",le=\"-15\"} " + std::to_string (quiet),
-         "_bucket{card=\"1\",le=\"-10\"} " + std::to_string (printed),
-         "_count{card=\"1\"} " + std::to_string (printed) })
-    EXPECT_NE (histogram.find ("level_monitor_peak_dbfs" + expected + "\n"),
+       { "_peak_dbfs_bucket{card=\"1\",le=\"-15\"} " + std::to_string (quiet),
+         "_peak_dbfs_bucket{card=\"1\",le=\"-10\"} " + std::to_string (printed),
+         "_peak_dbfs_count{card=\"1\"} " + std::to_string (printed),
+         "_at_or_below_seconds{card=\"1\",le=\"-10\"} "
+             + std::to_string (printed / 2) + (printed % 2 ? ".500" : ".000"),
+         "_at_or_below_seconds{card=\"1\",le=\"-15\"} -"
+             + std::to_string ((printed - quiet) / 2)
+             + ((printed - quiet) % 2 ? ".500" : ".000") })
+    EXPECT_NE (histogram.find ("\nlevel_monitor" + expected + "\n"),
                std::string::npos)
         << expected << " in\n" << histogram;
+  std::smatch last_level;
+  ASSERT_TRUE (std::regex_search (
+      histogram, last_level,
+      std::regex ("\nlevel_monitor_last_level_timestamp_seconds\\{card=\"1\"\\} "
+                  "([0-9]+\\.[0-9]{3})\n")))
+      << histogram;
+  EXPECT_NEAR (std::stod (last_level[1]), (double) time (NULL), 15)
+      << "the last line's time";
   EXPECT_EQ (run ({ "ls", folder }).out, "level.prom\n") << "a file left over";
   run ({ "rm", "-rf", folder });
 }

@@ -1,4 +1,5 @@
 #include "level_reporter.h"
+#include "metrics.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -127,7 +128,8 @@ level_message (const char *name, const std::vector<double> &peaks,
   g_value_take_boxed (&field, array);
   GstMessage *message = element_message (name, &field);
   gst_structure_set (gst_message_writable_structure (message), "endtime",
-                     G_TYPE_UINT64, endtime, NULL);
+                     G_TYPE_UINT64, endtime, "duration", G_TYPE_UINT64,
+                     GST_SECOND / 2, NULL);
   return message;
 }
 
@@ -311,7 +313,50 @@ TEST_F (MessageHandlerTest, CountsEachPrintedPeakInItsBucket)
     }
 }
 
+// Every line printed, half a second of audio each, keeps how long the
+// levels have stayed at or below each bound, or above it (negative).
+TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
+{
+  struct Case
+  {
+    std::vector<double> peaks;
+    std::string bound, seconds;
+  } cases[] = {
+    { { -50, -50, -50 }, "-40", "1.500" },
+    { { -40 }, "-40", "0.500" },
+    { { -39.999 }, "-40", "-0.500" },
+    { { -50, -50, -30 }, "-40", "-0.500" },
+    { { -30, -30, -50, -45 }, "-40", "1.000" },
+    { { -350 }, "-90", "0.500" },
+    { { -0.0004, 0 }, "-0.0005", "-1.000" },
+  };
+
+  for (const auto &c : cases)
+    {
+      RunState run = {};
+      gint64 now = 1765300000123456;
+
+      run.card = "1";
+      for (double peak : c.peaks)
+        count_level (&run, peak, GST_SECOND / 2, now);
+      gchar *text = metrics_text (&run);
+      std::string metrics = text;
+      g_free (text);
+
+      EXPECT_NE (metrics.find ("\nlevel_monitor_at_or_below_seconds{card=\"1\",le=\""
+                               + c.bound + "\"} " + c.seconds + "\n"),
+                 std::string::npos)
+          << c.seconds << " at " << c.bound << " in\n" << metrics;
+      EXPECT_NE (metrics.find ("\nlevel_monitor_last_level_timestamp_seconds{card=\"1\"} "
+                               "1765300000.123\n"),
+                 std::string::npos)
+          << metrics;
+    }
+}
+
 // A rewrite that fails ends the run, like a line that cannot be written.
+// Before the first line, the file is left as the last run, or the service,
+// wrote it: it tells since when the card has not been measured.
 TEST_F (MessageHandlerTest, RewritesTheMetricsFileOrEndsTheRun)
 {
   char folder[] = "/tmp/metrics-XXXXXX";
@@ -322,23 +367,29 @@ TEST_F (MessageHandlerTest, RewritesTheMetricsFileOrEndsTheRun)
   struct Case
   {
     std::string file;
-    std::string error; // empty: rewritten
+    gint64 last_level_time;
+    std::string error; // empty: rewritten, once a line was printed
   } cases[] = {
-    { file, "" },
-    { gone, "Error: cannot write the metrics file " + gone
-                + ": No such file or directory\n" },
+    { file, 0, "" },
+    { gone, 0, "" },
+    { file, 1, "" },
+    { gone, 1, "Error: cannot write the metrics file " + gone
+                   + ": No such file or directory\n" },
   };
 
   run.card = "1";
   for (const auto &c : cases)
     {
       run.metrics_file = c.file.c_str ();
+      run.last_level_time = c.last_level_time;
       EXPECT_EQ (metrics_tick (&run), c.error.empty ()) << c.file;
       EXPECT_EQ (printed_to_stderr, c.error) << c.file;
       EXPECT_EQ (run.status, c.error.empty () ? 0 : 1) << c.file;
+      EXPECT_EQ (g_file_test (file.c_str (), G_FILE_TEST_EXISTS),
+                 c.last_level_time != 0)
+          << c.file << " written before the first line, or never";
     }
   EXPECT_EQ (run.metrics_file, nullptr) << "a file that failed is written again";
-  EXPECT_TRUE (g_file_test (file.c_str (), G_FILE_TEST_IS_REGULAR));
   unlink (file.c_str ());
   rmdir (folder);
 }
