@@ -13,6 +13,8 @@ cd "$(dirname "$0")/.."
 # is gone.
 RESTARTED='level-monitor@CARD\x3dLoopback\x2cDEV\x3d1\x2cSUBDEV\x3d0.service'
 UNITS=(level-monitor@0.service level-monitor@Loopback.service "$RESTARTED")
+# Enabled while its card, snd-dummy's, is not loaded.
+ABSENT=level-monitor@Dummy.service
 # A line the monitor prints for a measurement.
 LEVEL='-?[0-9]+\.[0-9]{6}'
 # The bounds of the levels' histogram; the alerts' thresholds among them.
@@ -161,6 +163,28 @@ answers ()
   [ "$(query "$1" | awk '{ print $NF }')" = "$2" ]
 }
 
+# stopped_alert CARD: whether Prometheus fires LevelMonitorStopped for CARD.
+stopped_alert ()
+{
+  answers "ALERTS{alertname=\"LevelMonitorStopped\",alertstate=\"firing\",card=\"$1\"}" 1
+}
+
+# check_retired UNIT CARD: UNIT left nothing of CARD behind: no file, no
+# link, no series in Prometheus, and no error in the node exporter's
+# textfile collector.
+check_retired ()
+{
+  local instance=${1#level-monitor@}
+  instance=${instance%.service}
+  [ ! -e "/run/level-monitor/$instance" ] || fail "$1: its metrics are left in /run"
+  [ ! -L "/var/lib/prometheus/node-exporter/level-monitor@$instance.prom" ] ||
+    fail "$1: its metrics are still linked"
+  until_true 15 answers "count({card=\"$2\",__name__=~\"level_monitor_.*\"})" '' ||
+    fail "$1: Prometheus still has its series: $(query "{card=\"$2\",__name__=~\"level_monitor_.*\"}")"
+  answers node_textfile_scrape_error 0 ||
+    fail "$1: the node exporter's textfile collector fails: $(query node_textfile_scrape_error)"
+}
+
 # counts_2_a_second SERIES: whether the count of SERIES grew by 1.5 to 2.5
 # a second over the last 30 s.
 counts_2_a_second ()
@@ -208,6 +232,10 @@ in_guest ()
   start_prometheus
   play_tone
   systemctl enable --now "${UNITS[@]}" 2>/dev/null
+  # A card enabled but absent, started as a boot starts it: with the
+  # target that wants every enabled instance.
+  systemctl enable "$ABSENT" 2>/dev/null
+  systemctl start multi-user.target
   for unit in "${UNITS[@]}"; do
     until_true 30 heard_at_least "$unit" 1 || fail "$unit: no level of the tone"
   done
@@ -232,6 +260,18 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
     check_histogram "$card"
   done
   echo "the node exporter serves all three histograms: every level of the tone in its bucket, 2 a second"
+
+  state=$(systemctl show -p ActiveState,SubState --value "$ABSENT" | paste -s -d /)
+  [ "$state" = inactive/dead ] || fail "$ABSENT is $state without its card"
+  until_true 90 stopped_alert Dummy || fail "no LevelMonitorStopped for the absent card: $(query ALERTS)"
+  answers node_textfile_scrape_error 0 ||
+    fail "the node exporter's textfile collector fails: $(query node_textfile_scrape_error)"
+  insmod /mnt/snd-dummy.ko
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="Dummy"} > 0)' 1 ||
+    fail "$ABSENT: its card loaded, but no level counted: $(systemctl status --no-pager "$ABSENT")"
+  until_true 30 answers 'ALERTS{alertname="LevelMonitorStopped",card="Dummy"}' '' ||
+    fail "$ABSENT: its card measured, but LevelMonitorStopped still fires"
+  echo "an enabled card absent at its start: LevelMonitorStopped, until the card was loaded and measured"
 
   break_the_journal
 
@@ -259,9 +299,14 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
     fail "no LevelMonitorStopped for each card: $(query ALERTS)"
   echo "and Prometheus fires LevelMonitorStopped for all three"
 
+  # Disabled while failed, as an unplugged card is: no stop runs.
+  systemctl disable --now "${UNITS[1]}" 2>/dev/null
+  check_retired "${UNITS[1]}" Loopback
+  echo "${UNITS[1]} disabled while failed: nothing of it left, and the node exporter reads its folder without error"
+
   echo snd_aloop.0 >/sys/bus/platform/drivers/snd_aloop/bind
   play_tone
-  for unit in "${UNITS[@]}"; do
+  for unit in "${UNITS[0]}" "$RESTARTED"; do
     until_true 15 heard_at_least "$unit" $((${lines[$unit]} + 2)) ||
       fail "$unit: no level within 15 s of the card's return"
     ! levels "$unit" | grep -v -x -E -e "$LEVEL|Error: .*" ||
@@ -271,13 +316,17 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   done
   echo "card back: the levels again within 15 s; nothing but levels and errors, and none in the system journal"
 
+  # Killed outside systemctl stop, which systemd takes for a clean exit
+  # and does not restart: the card is still expected.
+  kill -TERM "$(systemctl show -p MainPID --value "${UNITS[0]}")"
+  until_true 90 stopped_alert 0 ||
+    fail "${UNITS[0]} killed, and no LevelMonitorStopped: $(query ALERTS)"
+  echo "${UNITS[0]}'s monitor killed with SIGTERM: LevelMonitorStopped"
+
   systemctl disable --now "${UNITS[0]}" 2>/dev/null
   state=$(systemctl show -p ActiveState --value "${UNITS[0]}")
   [ "$state" = inactive ] || fail "${UNITS[0]} is $state once stopped"
-  [ ! -e /var/lib/prometheus/node-exporter/level-monitor@0.prom ] ||
-    fail "${UNITS[0]} stopped, but its metrics are still linked"
-  until_true 15 answers 'count(level_monitor_peak_dbfs_count{card="0"})' '' ||
-    fail "${UNITS[0]} stopped, but Prometheus still has its series"
+  check_retired "${UNITS[0]}" 0
   echo "${UNITS[0]} disabled and stopped: its card is gone from Prometheus"
 }
 
@@ -310,6 +359,17 @@ dpkg-deb -x "$folder"/linux-image-*.deb "$folder/kernel"
 version=$(ls "$folder/kernel/lib/modules")
 depmod -b "$folder/kernel" "$version"
 
+# unpack_module FILE: the kernel module FILE, uncompressed on stdout, as
+# newer kernels compress their modules and busybox loads them plain.
+unpack_module ()
+{
+  case $1 in
+    *.xz) xz -dc ;;
+    *.zst) zstd -dc ;;
+    *) cat ;;
+  esac <"$1"
+}
+
 # The first root: busybox, and the drivers for the shared folders, the
 # layer and the card, loaded in order.
 mkdir -p "$folder/initramfs/bin" "$folder/initramfs/modules"
@@ -318,13 +378,8 @@ for module in virtio_pci 9pnet_virtio 9p overlay snd-aloop; do
   modprobe -d "$folder/kernel" -S "$version" --show-depends "$module"
 done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' |
   while read -r file; do
-    # Newer kernels compress their modules; busybox loads them plain.
     module=$(basename "${file%.ko*}").ko
-    case $file in
-      *.xz) xz -dc ;;
-      *.zst) zstd -dc ;;
-      *) cat ;;
-    esac <"$file" >"$folder/initramfs/modules/$module"
+    unpack_module "$file" >"$folder/initramfs/modules/$module"
     echo "$module" >>"$folder/initramfs/modules/order"
   done
 cat >"$folder/initramfs/init" <<'INIT'
@@ -374,6 +429,10 @@ chmod +x "$folder/initramfs/init"
   gzip -1 >"$folder/initramfs.gz"
 mkdir "$folder/shared"
 cp "$package" build/tests/tone "$folder/shared/"
+# A second card, which the guest loads when the test says; what it needs
+# beyond snd-dummy the first card's driver has loaded.
+unpack_module "$(modprobe -d "$folder/kernel" -S "$version" --show-depends snd-dummy |
+  awk '$1 == "insmod" { file = $2 } END { print file }')" >"$folder/shared/snd-dummy.ko"
 cp "$0" "$folder/shared/service_test.sh"
 
 echo "Booting the service test's virtual machine"
