@@ -169,6 +169,13 @@ stopped_alert ()
   answers "ALERTS{alertname=\"LevelMonitorStopped\",alertstate=\"firing\",card=\"$1\"}" 1
 }
 
+# left_nothing INSTANCE: neither its metrics nor its link are there.
+left_nothing ()
+{
+  [ ! -e "/run/level-monitor/$1" ] &&
+    [ ! -L "/var/lib/prometheus/node-exporter/level-monitor@$1.prom" ]
+}
+
 # check_retired UNIT CARD: UNIT left nothing of CARD behind: no file, no
 # link, no series in Prometheus, and no error in the node exporter's
 # textfile collector.
@@ -176,9 +183,9 @@ check_retired ()
 {
   local instance=${1#level-monitor@}
   instance=${instance%.service}
-  [ ! -e "/run/level-monitor/$instance" ] || fail "$1: its metrics are left in /run"
-  [ ! -L "/var/lib/prometheus/node-exporter/level-monitor@$instance.prom" ] ||
-    fail "$1: its metrics are still linked"
+  until_true 15 left_nothing "$instance" ||
+    fail "$1: its metrics are left: $(ls -l /run/level-monitor /var/lib/prometheus/node-exporter)
+$(systemctl status --no-pager level-monitor-retire.path level-monitor-retire.service)"
   until_true 15 answers "count({card=\"$2\",__name__=~\"level_monitor_.*\"})" '' ||
     fail "$1: Prometheus still has its series: $(query "{card=\"$2\",__name__=~\"level_monitor_.*\"}")"
   answers node_textfile_scrape_error 0 ||
