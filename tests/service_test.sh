@@ -323,6 +323,8 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   done
   echo "card back: the levels again within 15 s; nothing but levels and errors, and none in the system journal"
 
+  until_true 30 answers 'ALERTS{alertname="LevelMonitorStopped",card="0"}' '' ||
+    fail "${UNITS[0]}: measured again, but LevelMonitorStopped still fires"
   # Killed outside systemctl stop, which systemd takes for a clean exit
   # and does not restart: the card is still expected.
   kill -TERM "$(systemctl show -p MainPID --value "${UNITS[0]}")"
