@@ -19,29 +19,44 @@ quietly ()
   tail -n +"$start" "$log" | grep -E 'CMake (Warning|Error)|warning:|error:' >&2 || true
 }
 
+# apt_get ARGUMENT...: apt-get as root (through sudo when not root), the
+# package lists refreshed first, once; its output in build/setup.log.
+apt_get ()
+{
+  local sudo=()
+
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  if [ -z "${APT_UPDATED:-}" ]; then
+    quietly build/setup.log "${sudo[@]}" apt-get update
+    APT_UPDATED=yes
+  fi
+  quietly build/setup.log "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get -y --no-install-recommends "$@"
+}
+
 # Installs the Debian packages named that are not installed yet.
 install_packages ()
 {
-  local missing=() package sudo=()
+  local missing=() package
 
   for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
       missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   echo "Installing ${missing[*]} (log: build/setup.log)" >&2
-  quietly build/setup.log "${sudo[@]}" apt-get update
-  quietly build/setup.log "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y --no-install-recommends "${missing[@]}"
+  apt_get install "${missing[@]}"
 }
 
-# The packages that building and running the monitor need.
-BUILD_PACKAGES=(build-essential cmake pkg-config libgstreamer1.0-dev
-  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-alsa
-  libgtest-dev)
-# The virtual card of the tests and the demo.
-CARD_PACKAGES=(pulseaudio pulseaudio-utils libasound2-plugins)
+# Installs what debian/control says that building the monitor and running
+# its tests need, unless it is all there.
+install_build_dependencies ()
+{
+  command -v dpkg-checkbuilddeps >/dev/null && dpkg-checkbuilddeps 2>/dev/null &&
+    return 0
+  echo "Installing the build dependencies in debian/control (log: build/setup.log)" >&2
+  apt_get build-dep ./
+}
 
 # Configures and builds into FOLDER (default build/) from the repository
 # it is run in, with the CMake options given: build [FOLDER [OPTION...]].

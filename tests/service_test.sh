@@ -4,7 +4,9 @@
 # its snd-aloop driver as the card: what is played into hw:Loopback,D is
 # captured from the other device of the pair, a real kernel PCM device.
 # The guest's root is this machine's, read-only under a layer in memory.
-# Usage: tests/service_test.sh PACKAGE
+# Then the package's life: an upgrade, a removal, a purge, a new install.
+# Usage: tests/service_test.sh PACKAGE TONE
+# TONE is the tests' tone program, built for this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -94,6 +96,36 @@ check_process ()
   grep -q -E "^Groups:.*\b$(getent group audio | cut -d: -f3)\b" "/proc/$main/status" ||
     fail "$1 is not in the group audio"
   find "/proc/$main/fd" -lname "$2" | grep -q . || fail "$1 does not hold $2 open"
+}
+
+# runs_installed UNIT: whether UNIT's monitor runs the installed binary,
+# not one that an upgrade replaced.
+runs_installed ()
+{
+  local main
+  main=$(systemctl show -p MainPID --value "$1")
+  [ "$(readlink "/proc/$main/exe" 2>/dev/null || true)" = /usr/bin/level-monitor ]
+}
+
+# unit_state UNIT: its ActiveState/SubState.
+unit_state ()
+{
+  systemctl show -p ActiveState,SubState --value "$1" | paste -s -d /
+}
+
+# running: the units of the package, or of its journal, that are not
+# inactive, a line each.
+running ()
+{
+  systemctl list-units --all --plain --no-legend '*level-monitor*' |
+    awk '$3 != "inactive"'
+}
+
+# packaged: what the package may leave on the machine, a path a line.
+packaged ()
+{
+  find /etc /run /usr /var \( -name '*level-monitor*' -o \
+    -name 'sys-subsystem-sound-cards-*' \) -print 2>/dev/null | sort
 }
 
 # on_null UNIT: whether UNIT's monitor runs with its stdout on /dev/null.
@@ -235,7 +267,13 @@ in_guest ()
   echo "the tone: sample value $value, $expected dB"
   state=$(systemctl is-system-running --wait) ||
     fail "the guest's systemd is $state: $(systemctl --failed --plain --no-legend)"
-  dpkg -i /mnt/level-monitor_*.deb >/dev/null
+  # A booted machine, which this root in a container may not be: no
+  # policy-rc.d that keeps maintainer scripts from starting anything.  And
+  # no manual index rebuilt over the shared folder at every dpkg, for
+  # minutes.
+  rm -f /usr/sbin/policy-rc.d /var/lib/man-db/auto-update
+  untouched=$(packaged)
+  dpkg -i /mnt/level-monitor.deb >/dev/null
   start_prometheus
   play_tone
   systemctl enable --now "${UNITS[@]}" 2>/dev/null
@@ -268,7 +306,7 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   done
   echo "the node exporter serves all three histograms: every level of the tone in its bucket, 2 a second"
 
-  state=$(systemctl show -p ActiveState,SubState --value "$ABSENT" | paste -s -d /)
+  state=$(unit_state "$ABSENT")
   [ "$state" = inactive/dead ] || fail "$ABSENT is $state without its card"
   until_true 90 stopped_alert Dummy || fail "no LevelMonitorStopped for the absent card: $(query ALERTS)"
   answers node_textfile_scrape_error 0 ||
@@ -295,7 +333,7 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   for unit in "${UNITS[@]:0:2}"; do
     status=$(systemctl status --no-pager -n 20 "$unit" || true)
     grep -q ': Error: ' <<<"$status" || fail "systemctl status $unit shows no error: $status"
-    state=$(systemctl show -p ActiveState,SubState --value "$unit" | paste -s -d /)
+    state=$(unit_state "$unit")
     [ "$state" = failed/failed ] || fail "$unit is $state with its card gone"
     [ "$(others "$unit")" -le $((${before[$unit]} + 5)) ] ||
       fail "$unit: more than 5 lines about it with its card gone"
@@ -337,6 +375,61 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   [ "$state" = inactive ] || fail "${UNITS[0]} is $state once stopped"
   check_retired "${UNITS[0]}" 0
   echo "${UNITS[0]} disabled and stopped: its card is gone from Prometheus"
+
+  package_life
+}
+
+# The package upgraded with an instance running, one failed and one
+# stopped; removed; purged; installed again.
+package_life ()
+{
+  local main started
+
+  echo snd_dummy.0 >/sys/bus/platform/drivers/snd_dummy/unbind
+  until_true 30 eval '[ "$(unit_state "$ABSENT")" = failed/failed ]' ||
+    fail "$ABSENT is $(unit_state "$ABSENT") with its card gone"
+  main=$(systemctl show -p MainPID --value "$RESTARTED")
+  started=$(systemctl show -p InactiveExitTimestampMonotonic --value "$ABSENT")
+  lines[$RESTARTED]=$(heard "$RESTARTED")
+  dpkg -i /mnt/level-monitor-higher.deb >/dev/null
+  until_true 15 runs_installed "$RESTARTED" ||
+    fail "upgraded, and $RESTARTED does not run the new binary: $(ls -l "/proc/$(systemctl show -p MainPID --value "$RESTARTED")/exe")"
+  [ "$(systemctl show -p MainPID --value "$RESTARTED")" != "$main" ] ||
+    fail "upgraded, and $RESTARTED was not started again"
+  until_true 15 heard_at_least "$RESTARTED" $((${lines[$RESTARTED]} + 2)) ||
+    fail "upgraded, and $RESTARTED prints no level"
+  [ "$(unit_state "$ABSENT")" = failed/failed ] &&
+    [ "$(systemctl show -p InactiveExitTimestampMonotonic --value "$ABSENT")" = "$started" ] ||
+    fail "upgraded, and the failed $ABSENT was touched: $(unit_state "$ABSENT")"
+  [ "$(unit_state "${UNITS[0]}")" = inactive/dead ] ||
+    fail "upgraded, and the stopped ${UNITS[0]} is $(unit_state "${UNITS[0]}")"
+  echo "upgraded: $RESTARTED runs the new binary; the failed $ABSENT and the stopped ${UNITS[0]} are as they were"
+
+  dpkg -r level-monitor >/dev/null
+  [ -z "$(running)" ] || fail "removed, and units still run: $(running)"
+  ! pgrep -x level-monitor >/dev/null || fail "removed, and a monitor still runs"
+  [ -z "$(packaged | grep -E '^/(run|var/lib/prometheus)/')" ] ||
+    fail "removed, and metrics are left: $(packaged | grep -E '^/(run|var/lib/prometheus)/')"
+  until_true 30 answers 'count({__name__=~"level_monitor_.*"}) or count(ALERTS{alertname=~"LevelMonitor.*"})' '' ||
+    fail "removed, and Prometheus still has: $(query '{__name__=~"level_monitor_.*|ALERTS"}')"
+  answers node_textfile_scrape_error 0 ||
+    fail "removed, and the node exporter's textfile collector fails"
+  echo "removed: nothing runs, no metrics, no link, no series and no alert"
+
+  dpkg -P level-monitor >/dev/null
+  [ "$(packaged)" = "$untouched" ] ||
+    fail "purged, and the package left: $(diff <(echo "$untouched") <(packaged))"
+  echo "purged: nothing of the package left"
+
+  dpkg -i /mnt/level-monitor.deb >/dev/null
+  [ -z "$(running)" ] && [ ! -e /run/level-monitor ] ||
+    fail "installed again, and it started: $(running; ls /run/level-monitor)"
+  systemctl enable --now "${UNITS[0]}" 2>/dev/null
+  until_true 30 heard_at_least "${UNITS[0]}" 1 ||
+    fail "installed again, and ${UNITS[0]} prints no level"
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count)' 1 ||
+    fail "installed again, and the node exporter serves no histogram of ${UNITS[0]}"
+  echo "installed again: nothing started until ${UNITS[0]} was enabled, which measures"
 }
 
 guest=
@@ -349,16 +442,19 @@ if [ "${1:-}" = --in-guest ]; then
 fi
 
 package=$(realpath "$1")
+tone=$(realpath "$2")
 folder=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; wait; rm -rf "$folder"' EXIT
+# The machine, and the flavour of Debian's kernel for it.
 case $(dpkg --print-architecture) in
-  amd64) qemu=(qemu-system-x86_64) console=ttyS0 ;;
-  arm64) qemu=(qemu-system-aarch64 -machine virt) console=ttyAMA0 ;;
-  *) fail "no virtual machine for this architecture" ;;
+  amd64) qemu=(qemu-system-x86_64) console=ttyS0 flavour=amd64 ;;
+  arm64) qemu=(qemu-system-aarch64 -machine virt) console=ttyAMA0 flavour=arm64 ;;
+  armhf) qemu=(qemu-system-arm -machine virt) console=ttyAMA0 flavour=armmp ;;
+  *) fail "no virtual machine for $(dpkg --print-architecture)" ;;
 esac
 
 # Debian's own kernel, unpacked, not installed.
-image=$(apt-cache depends "linux-image-$(dpkg --print-architecture)" |
+image=$(apt-cache depends "linux-image-$flavour" |
   awk '/Depends: linux-image-/ { print $2; exit }')
 (cd "$folder" && apt-get download "$image" >download.log 2>&1) ||
   fail "cannot download the kernel: $(tail -n 3 "$folder/download.log")"
@@ -437,7 +533,12 @@ chmod +x "$folder/initramfs/init"
 (cd "$folder/initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) |
   gzip -1 >"$folder/initramfs.gz"
 mkdir "$folder/shared"
-cp "$package" build/tests/tone "$folder/shared/"
+cp "$package" "$folder/shared/level-monitor.deb"
+cp "$tone" "$folder/shared/"
+# A package of a higher version, to upgrade to.
+dpkg-deb -R "$package" "$folder/higher"
+sed -i -E 's/^Version: .*/&+1/' "$folder/higher/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$folder/higher" "$folder/shared/level-monitor-higher.deb" >/dev/null
 # A second card, which the guest loads when the test says; what it needs
 # beyond snd-dummy the first card's driver has loaded.
 unpack_module "$(modprobe -d "$folder/kernel" -S "$version" --show-depends snd-dummy |
@@ -445,7 +546,7 @@ unpack_module "$(modprobe -d "$folder/kernel" -S "$version" --show-depends snd-d
 cp "$0" "$folder/shared/service_test.sh"
 
 echo "Booting the service test's virtual machine"
-timeout 720 "${qemu[@]}" -accel tcg -cpu max -smp 2 -m 2048 \
+timeout 900 "${qemu[@]}" -accel tcg -cpu max -smp 2 -m 2048 \
   -display none -monitor none -serial "file:$folder/console.log" -nic none \
   -no-reboot -kernel "$folder/kernel/boot/vmlinuz-$version" \
   -initrd "$folder/initramfs.gz" -append "console=$console quiet panic=-1" \

@@ -1,7 +1,14 @@
-# Turns the release notes (NEWS.md) into a Debian changelog on stdout.
-#   awk -v maintainer="NAME <ADDRESS>" -f changelog.awk NEWS.md
+# Turns the release notes (NEWS.md) into a Debian changelog on stdout,
+# signed by the package's maintainer; run in the source's folder:
+#   awk -f debian/changelog.awk NEWS.md >debian/changelog
 # A release is "## VERSION (YYYY-MM-DD HH:MM UTC)"; each "- " item becomes
 # a "  * " entry, and its lines indented by two spaces stay with it.
+
+BEGIN {
+  while ((getline line <"debian/control") > 0)
+    if (line ~ /^Maintainer: /)
+      maintainer = substr(line, 13)
+}
 
 function close_release ()
 {
