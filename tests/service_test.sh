@@ -121,6 +121,13 @@ running ()
     awk '$3 != "inactive"'
 }
 
+# dpkg_quietly ARGUMENT...: dpkg, its output shown only when it fails.
+dpkg_quietly ()
+{
+  local output
+  output=$(dpkg "$@" 2>&1) || { echo "$output" >&2; return 1; }
+}
+
 # packaged: what the package may leave on the machine, a path a line.
 packaged ()
 {
@@ -273,7 +280,7 @@ in_guest ()
   # minutes.
   rm -f /usr/sbin/policy-rc.d /var/lib/man-db/auto-update
   untouched=$(packaged)
-  dpkg -i /mnt/level-monitor.deb >/dev/null
+  dpkg_quietly -i /mnt/level-monitor.deb
   start_prometheus
   play_tone
   systemctl enable --now "${UNITS[@]}" 2>/dev/null
@@ -391,7 +398,7 @@ package_life ()
   main=$(systemctl show -p MainPID --value "$RESTARTED")
   started=$(systemctl show -p InactiveExitTimestampMonotonic --value "$ABSENT")
   lines[$RESTARTED]=$(heard "$RESTARTED")
-  dpkg -i /mnt/level-monitor-higher.deb >/dev/null
+  dpkg_quietly -i /mnt/level-monitor-higher.deb
   until_true 15 runs_installed "$RESTARTED" ||
     fail "upgraded, and $RESTARTED does not run the new binary: $(ls -l "/proc/$(systemctl show -p MainPID --value "$RESTARTED")/exe")"
   [ "$(systemctl show -p MainPID --value "$RESTARTED")" != "$main" ] ||
@@ -405,23 +412,23 @@ package_life ()
     fail "upgraded, and the stopped ${UNITS[0]} is $(unit_state "${UNITS[0]}")"
   echo "upgraded: $RESTARTED runs the new binary; the failed $ABSENT and the stopped ${UNITS[0]} are as they were"
 
-  dpkg -r level-monitor >/dev/null
+  dpkg_quietly -r level-monitor
   [ -z "$(running)" ] || fail "removed, and units still run: $(running)"
   ! pgrep -x level-monitor >/dev/null || fail "removed, and a monitor still runs"
-  [ -z "$(packaged | grep -E '^/(run|var/lib/prometheus)/')" ] ||
-    fail "removed, and metrics are left: $(packaged | grep -E '^/(run|var/lib/prometheus)/')"
+  [ -z "$(packaged | grep -E '^/(run/level-monitor|var/lib/prometheus/)')" ] ||
+    fail "removed, and metrics are left: $(packaged | grep -E '^/(run/level-monitor|var/lib/prometheus/)')"
   until_true 30 answers 'count({__name__=~"level_monitor_.*"}) or count(ALERTS{alertname=~"LevelMonitor.*"})' '' ||
     fail "removed, and Prometheus still has: $(query '{__name__=~"level_monitor_.*|ALERTS"}')"
   answers node_textfile_scrape_error 0 ||
     fail "removed, and the node exporter's textfile collector fails"
   echo "removed: nothing runs, no metrics, no link, no series and no alert"
 
-  dpkg -P level-monitor >/dev/null
+  dpkg_quietly -P level-monitor
   [ "$(packaged)" = "$untouched" ] ||
     fail "purged, and the package left: $(diff <(echo "$untouched") <(packaged))"
   echo "purged: nothing of the package left"
 
-  dpkg -i /mnt/level-monitor.deb >/dev/null
+  dpkg_quietly -i /mnt/level-monitor.deb
   [ -z "$(running)" ] && [ ! -e /run/level-monitor ] ||
     fail "installed again, and it started: $(running; ls /run/level-monitor)"
   systemctl enable --now "${UNITS[0]}" 2>/dev/null
