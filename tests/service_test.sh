@@ -430,7 +430,7 @@ package_life ()
 
   dpkg_quietly -i /mnt/level-monitor.deb
   [ -z "$(running)" ] && [ ! -e /run/level-monitor ] ||
-    fail "installed again, and it started: $(running; ls /run/level-monitor)"
+    fail "installed again, and it started: $(running; ls /run/level-monitor 2>&1 || true)"
   systemctl enable --now "${UNITS[0]}" 2>/dev/null
   until_true 30 heard_at_least "${UNITS[0]}" 1 ||
     fail "installed again, and ${UNITS[0]} prints no level"
