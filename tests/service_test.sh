@@ -224,7 +224,7 @@ check_retired ()
   instance=${instance%.service}
   until_true 15 left_nothing "$instance" ||
     fail "$1: its metrics are left: $(ls -l /run/level-monitor /var/lib/prometheus/node-exporter)
-$(systemctl status --no-pager level-monitor-retire.path level-monitor-retire.service || true)"
+$(systemctl status --no-pager "level-monitor-retire@$instance.service" || true)"
   until_true 15 answers "count({card=\"$2\",__name__=~\"level_monitor_.*\"})" '' ||
     fail "$1: Prometheus still has its series: $(query "{card=\"$2\",__name__=~\"level_monitor_.*\"}")"
   answers node_textfile_scrape_error 0 ||
@@ -382,6 +382,13 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   [ "$state" = inactive ] || fail "${UNITS[0]} is $state once stopped"
   check_retired "${UNITS[0]}" 0
   echo "${UNITS[0]} disabled and stopped: its card is gone from Prometheus"
+
+  systemctl start "${UNITS[0]}"
+  until_true 30 eval '[ -e /run/level-monitor/0/level.prom ]' ||
+    fail "${UNITS[0]}, started but not enabled, has no metrics file"
+  systemctl stop "${UNITS[0]}"
+  check_retired "${UNITS[0]}" 0
+  echo "${UNITS[0]} started and stopped, not enabled: its card retired once more"
 
   package_life
 }
