@@ -225,9 +225,10 @@ check_retired ()
   until_true 15 left_nothing "$instance" ||
     fail "$1: its metrics are left: $(ls -l /run/level-monitor /var/lib/prometheus/node-exporter)
 $(systemctl status --no-pager "level-monitor-retire@$instance.service" || true)"
-  until_true 15 answers "count({card=\"$2\",__name__=~\"level_monitor_.*\"})" '' ||
+  # None in a scrape that succeeded: a failed one has no series at all.
+  until_true 15 answers "count({card=\"$2\",__name__=~\"level_monitor_.*\"}) or on() (up{job=\"node\"} == 1) * 0" 0 ||
     fail "$1: Prometheus still has its series: $(query "{card=\"$2\",__name__=~\"level_monitor_.*\"}")"
-  answers node_textfile_scrape_error 0 ||
+  until_true 15 answers node_textfile_scrape_error 0 ||
     fail "$1: the node exporter's textfile collector fails: $(query node_textfile_scrape_error)"
 }
 
@@ -316,7 +317,7 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   state=$(unit_state "$ABSENT")
   [ "$state" = inactive/dead ] || fail "$ABSENT is $state without its card"
   until_true 90 stopped_alert Dummy || fail "no LevelMonitorStopped for the absent card: $(query ALERTS)"
-  answers node_textfile_scrape_error 0 ||
+  until_true 15 answers node_textfile_scrape_error 0 ||
     fail "the node exporter's textfile collector fails: $(query node_textfile_scrape_error)"
   insmod /mnt/snd-dummy.ko
   until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="Dummy"} > 0)' 1 ||
@@ -426,7 +427,7 @@ package_life ()
     fail "removed, and metrics are left: $(packaged | grep -E '^/(run/level-monitor|var/lib/prometheus/)')"
   until_true 30 answers 'count({__name__=~"level_monitor_.*"}) or count(ALERTS{alertname=~"LevelMonitor.*"})' '' ||
     fail "removed, and Prometheus still has: $(query '{__name__=~"level_monitor_.*|ALERTS"}')"
-  answers node_textfile_scrape_error 0 ||
+  until_true 15 answers node_textfile_scrape_error 0 ||
     fail "removed, and the node exporter's textfile collector fails"
   echo "removed: nothing runs, no metrics, no link, no series and no alert"
 
