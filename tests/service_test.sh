@@ -561,7 +561,9 @@ unpack_module "$(modprobe -d "$folder/kernel" -S "$version" --show-depends snd-d
 cp "$0" "$folder/shared/service_test.sh"
 
 echo "Booting the service test's virtual machine"
-timeout 900 "${qemu[@]}" -accel tcg -cpu max -smp 2 -m 2048 \
+# The scenario takes 11 to 15 minutes on 2 emulated cores: twice as long
+# is a machine that hangs.
+timeout 1800 "${qemu[@]}" -accel tcg -cpu max -smp 2 -m 2048 \
   -display none -monitor none -serial "file:$folder/console.log" -nic none \
   -no-reboot -kernel "$folder/kernel/boot/vmlinuz-$version" \
   -initrd "$folder/initramfs.gz" -append "console=$console quiet panic=-1" \
@@ -573,6 +575,6 @@ wait $! || true
 sed 's/^/guest: /' "$folder/shared/log" 2>/dev/null || true
 if [ ! -e "$folder/shared/status" ]; then
   tail -n 20 "$folder/console.log" >&2 2>/dev/null || true
-  fail "the virtual machine did not boot and run the test"
+  fail "the virtual machine did not boot and run the test within 30 minutes"
 fi
 [ "$(cat "$folder/shared/status")" = 0 ] || fail "failed in the guest"
