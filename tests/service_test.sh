@@ -183,7 +183,13 @@ start_prometheus ()
   cat >/tmp/prometheus.yml <<CONFIG
 global: { scrape_interval: 5s, evaluation_interval: 5s }
 rule_files: [ /usr/share/level-monitor/prometheus-rules.yml ]
-scrape_configs: [ { job_name: node, static_configs: [ { targets: [ 'localhost:9100' ] } ] } ]
+scrape_configs:
+  # Only the collectors that the alerts read: all of them take the
+  # emulated machine longer than the 5 s a scrape may take, now and then,
+  # and a failed scrape leaves Prometheus with no series at all.
+  - job_name: node
+    params: { 'collect[]': [ textfile, time ] }
+    static_configs: [ { targets: [ 'localhost:9100' ] } ]
 CONFIG
   prometheus --config.file=/tmp/prometheus.yml --storage.tsdb.path=/tmp/prometheus \
     --web.listen-address=127.0.0.1:9090 >/tmp/prometheus.log 2>&1 &
@@ -245,21 +251,49 @@ counts_2_a_second ()
 # median lies in the tone's bucket.
 check_histogram ()
 {
-  local series="card=\"$1\"" bounds below at median
-  bounds=$(query "level_monitor_peak_dbfs_bucket{$series}" |
-    sed -E 's/.*le="([^"]*)".*/\1/' | sort -g | paste -s -d ' ')
-  [ "$bounds" = "$BOUNDS" ] || fail "card $1: the histogram's bounds are $bounds"
+  local series="card=\"$1\"" below at
+  until_true 15 has_bounds "$series" ||
+    fail "card $1: the histogram's bounds are $(bounds "$series")"
   until_true 40 counts_2_a_second "$series" ||
     fail "card $1: counts $(query "rate(level_monitor_peak_dbfs_count{$series}[30s])") a second"
   read -r below at < <(tr ' ' '\n' <<<"$BOUNDS" |
     awk -v level="$expected" '$1 < level { below = $1 } $1 >= level { print below, $1; exit }')
-  answers "level_monitor_peak_dbfs_bucket{$series,le=\"$below\"}" 0 &&
-    answers "level_monitor_peak_dbfs_count{$series} - ignoring(le) level_monitor_peak_dbfs_bucket{$series,le=\"$at\"}" 0 ||
+  until_true 15 counts_between "$series" "$below" "$at" ||
     fail "card $1: not every count at or below $at and above $below: $(query "level_monitor_peak_dbfs_bucket{$series}")"
-  # The README's graph.
-  median=$(query "histogram_quantile(0.5, rate(level_monitor_peak_dbfs_bucket{$series}[1m]))")
-  awk -v m="${median##* }" -v below="$below" -v at="$at" 'BEGIN { exit !(m > below && m <= at) }' ||
-    fail "card $1: the graph's median is ${median:-nothing}, not above $below and at most $at"
+  until_true 15 median_between "$series" "$below" "$at" ||
+    fail "card $1: the graph's median is $(median "$series"), not above $below and at most $at"
+}
+
+# bounds SERIES: the bounds of the histogram SERIES, in order.
+bounds ()
+{
+  query "level_monitor_peak_dbfs_bucket{$1}" |
+    sed -E 's/.*le="([^"]*)".*/\1/' | sort -g | paste -s -d ' '
+}
+
+has_bounds ()
+{
+  [ "$(bounds "$1")" = "$BOUNDS" ]
+}
+
+# counts_between SERIES BELOW AT: whether every count of SERIES is in the
+# bucket above BELOW and at most AT.
+counts_between ()
+{
+  answers "level_monitor_peak_dbfs_bucket{$1,le=\"$2\"}" 0 &&
+    answers "level_monitor_peak_dbfs_count{$1} - ignoring(le) level_monitor_peak_dbfs_bucket{$1,le=\"$3\"}" 0
+}
+
+# median SERIES: the README's graph, the median of the last minute.
+median ()
+{
+  query "histogram_quantile(0.5, rate(level_monitor_peak_dbfs_bucket{$1}[1m]))" |
+    awk '{ print $NF }'
+}
+
+median_between ()
+{
+  awk -v m="$(median "$1")" -v below="$2" -v at="$3" 'BEGIN { exit !(m != "" && m > below && m <= at) }'
 }
 
 # The guest's half, run by its systemd once booted.
