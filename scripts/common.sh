@@ -58,6 +58,24 @@ install_build_dependencies ()
   apt_get build-dep ./
 }
 
+# What tests/virtual_machine needs: qemu for this machine's architecture,
+# busybox for the guest's first root, kmod for its drivers, and alsa-utils
+# to play into its card.
+install_virtual_machine ()
+{
+  local qemu
+
+  case $(dpkg --print-architecture) in
+    amd64) qemu=qemu-system-x86 ;;
+    arm64 | armhf) qemu=qemu-system-arm ;;
+    *)
+      echo "There is no virtual machine for $(dpkg --print-architecture), only for amd64, arm64 and armhf." >&2
+      return 1
+      ;;
+  esac
+  install_packages "$qemu" busybox-static kmod alsa-utils
+}
+
 # Configures and builds into FOLDER (default build/) from the repository
 # it is run in, with the CMake options given: build [FOLDER [OPTION...]].
 # The output goes to FOLDER/build.log.

@@ -95,8 +95,8 @@ can_have_been_captured (GstClockTime end, gint64 now, RunState *run)
   gint64 origin = now - (gint64) GST_TIME_AS_USECONDS (end);
 
   run->least_origin = MIN (run->least_origin, origin);
-  /* A second for what the card may have buffered. */
-  return origin >= run->audio_origin - G_USEC_PER_SEC;
+  /* A buffer's worth, which a card may hand over at once. */
+  return origin >= run->audio_origin - CAPTURE_BUFFER_US;
 }
 
 static void

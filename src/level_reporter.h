@@ -7,6 +7,11 @@
  * them all. */
 #define PEAK_BUCKETS 21
 
+/* The card's period and buffer, in microseconds, as the capture asks for
+ * them: a card may give the nearest it can instead. */
+#define CAPTURE_PERIOD_US 250000
+#define CAPTURE_BUFFER_US 1000000
+
 /* What the bus watch and the main loop share for one run. */
 typedef struct
 {
@@ -48,8 +53,8 @@ gboolean watchdog_tick (gpointer run);
 
 /* Whether audio that ends at end, in the stream's time, can have been
  * captured by now, the monotonic time in microseconds: it may begin a
- * second before run->audio_origin, for what the card buffered.  Keeps the
- * earliest origin it sees for follow_card_clock. */
+ * buffer's worth before run->audio_origin, for what the card buffered.
+ * Keeps the earliest origin it sees for follow_card_clock. */
 gboolean can_have_been_captured (GstClockTime end, gint64 now, RunState *run);
 
 /* Called once a second: a card's clock may run a little faster than the

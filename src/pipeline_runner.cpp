@@ -67,6 +67,45 @@ invalid_card (const char *card)
   return 2;
 }
 
+/* The first of the elements, or NULL; frees the iterator. */
+static GObject *
+first_element (GstIterator *elements)
+{
+  GValue element = G_VALUE_INIT;
+  GObject *found = NULL;
+
+  if (gst_iterator_next (elements, &element) == GST_ITERATOR_OK)
+    {
+      found = G_OBJECT (g_value_dup_object (&element));
+      g_value_unset (&element);
+    }
+  gst_iterator_free (elements);
+  return found;
+}
+
+/* The card hands its audio over a quarter of a second at a time, rather
+ * than GStreamer's 10 ms: each period wakes the capture's threads, and
+ * two lines a second need no more.  Half a measurement, so that a period
+ * that the card failed to deliver, which GStreamer makes up as silence,
+ * is never a whole line.  The buffer holds four periods: audio is lost
+ * only when the monitor is kept from running for three quarters of a
+ * second.  The sink would wait for each buffer's last sample to be
+ * captured, which it has been once the period is read: it renders a
+ * period earlier, without a wake-up for it. */
+static void
+set_capture_periods (GstElement *pipeline)
+{
+  GObject *source = first_element (gst_bin_iterate_sources (GST_BIN (pipeline)));
+  GObject *sink = first_element (gst_bin_iterate_sinks (GST_BIN (pipeline)));
+
+  g_object_set (source, "latency-time", (gint64) CAPTURE_PERIOD_US,
+                "buffer-time", (gint64) CAPTURE_BUFFER_US, NULL);
+  g_object_set (sink, "ts-offset", -(gint64) CAPTURE_PERIOD_US * GST_USECOND,
+                NULL);
+  g_object_unref (source);
+  g_object_unref (sink);
+}
+
 /* Runs the capture pipeline on run->card until the run ends, and returns
  * its status. */
 static int
@@ -92,6 +131,8 @@ monitor (RunState *run)
       gst_clear_object (&pipeline);
       return -1;
     }
+
+  set_capture_periods (pipeline);
 
   /* A file that cannot be written fails now, not minutes later. */
   if (run->metrics_file != NULL && !check_metrics_file (run))

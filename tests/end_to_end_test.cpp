@@ -173,7 +173,8 @@ expect_only_peaks_of (const std::string &out, double expected)
 
 const std::string no_audio = "Error: no audio from the card for 10 seconds\n";
 
-// Faults injected under ALSA, at open or after 300 good reads (3 s).
+// Faults injected under ALSA, at open or after 12 good reads: 3 s, as the
+// monitor reads a quarter of a second at a time.
 TEST_F (EndToEnd, EndsOrGoesOnAsTheCardFails)
 {
   struct Case
@@ -197,7 +198,7 @@ TEST_F (EndToEnd, EndsOrGoesOnAsTheCardFails)
   for (auto &c : cases)
     {
       SCOPED_TRACE (c.fault[0]);
-      c.fault.push_back ("ALSA_FAULT_AFTER=300");
+      c.fault.push_back ("ALSA_FAULT_AFTER=12");
       c.fault.push_back ("LD_PRELOAD=" ALSA_FAULTS);
       Child monitor ({ LEVEL_MONITOR, "1" }, c.fault);
       if (c.error.empty ())
@@ -254,7 +255,7 @@ TEST_F (EndToEnd, CountsEveryLinePrintedInTheMetricsFile)
   std::string metrics = std::string (folder) + "/level.prom";
   Tone tone (7770, 7770);
   Child monitor ({ LEVEL_MONITOR, "--metrics-file", metrics, "1" },
-                 { "ALSA_FAULT_READ=ENODEV", "ALSA_FAULT_AFTER=300",
+                 { "ALSA_FAULT_READ=ENODEV", "ALSA_FAULT_AFTER=12",
                    "LD_PRELOAD=" ALSA_FAULTS });
   std::string out, err, line;
   size_t printed = 0, quiet = 0;

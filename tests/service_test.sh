@@ -98,6 +98,14 @@ check_process ()
   find "/proc/$main/fd" -lname "$2" | grep -q . || fail "$1 does not hold $2 open"
 }
 
+# periods CARD: the period and buffer, in frames, of each capture
+# substream of CARD that is open, a line each.
+periods ()
+{
+  cat /proc/asound/card"$1"/pcm*c/sub*/hw_params |
+    awk '/^period_size/ { period = $2 } /^buffer_size/ { print period, $2 }'
+}
+
 # runs_installed UNIT: whether UNIT's monitor runs the installed binary,
 # not one that an upgrade replaced.
 runs_installed ()
@@ -299,7 +307,7 @@ median_between ()
 # The guest's half, run by its systemd once booted.
 in_guest ()
 {
-  local unit state status bound
+  local unit state status bound period buffer
   declare -A before lines
 
   # A level of its own for each run, so that only a monitor reading the
@@ -336,7 +344,9 @@ in_guest ()
   check_process "${UNITS[0]}" /dev/snd/pcmC0D0c
   check_process "${UNITS[1]}" /dev/snd/pcmC0D0c
   check_process "$RESTARTED" /dev/snd/pcmC0D1c
-  echo "all three: the tone's level, as a user in the group audio with the card open"
+  [ "$(periods 0 | sort | uniq -c | awk '{ print $1, $2, $3 }')" = "3 11025 44100" ] ||
+    fail "the capture's periods and buffers (frames): $(periods 0)"
+  echo "all three: the tone's level, as a user in the group audio with the card open, in periods of a quarter of a second"
   bound=$(journalctl --namespace=level-monitor -o cat | grep -m 1 '^System Journal' || true)
   [[ $bound =~ max\ 1(\.0)?G, ]] || fail "the levels' journal is not bounded to 1 GiB: $bound"
   echo "the levels' journald: $bound"
@@ -353,12 +363,21 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   until_true 90 stopped_alert Dummy || fail "no LevelMonitorStopped for the absent card: $(query ALERTS)"
   until_true 15 answers node_textfile_scrape_error 0 ||
     fail "the node exporter's textfile collector fails: $(query node_textfile_scrape_error)"
-  insmod /mnt/snd-dummy.ko
+  # A model whose periods are 37 ms at most: the capture takes the nearest.
+  insmod /mnt/snd-dummy.ko model=ice1712
   until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="Dummy"} > 0)' 1 ||
     fail "$ABSENT: its card loaded, but no level counted: $(systemctl status --no-pager "$ABSENT" || true)"
+  read -r period buffer < <(periods 1)
+  [ "${period:-0}" -gt 0 ] && [ "$period" -lt 11025 ] ||
+    fail "$ABSENT: its capture's period is ${period:-none} frames, not the driver's nearest"
+  until_true 30 eval '[ "$(levels "$ABSENT" | grep -c -x -F -e -350.000000)" -ge 8 ]' ||
+    fail "$ABSENT: fewer than 8 lines of its silence"
+  ! levels "$ABSENT" | grep -x -E -e "$LEVEL" | grep -v -x -F -e -350.000000 ||
+    fail "$ABSENT: a level other than its silence's"
   until_true 30 answers 'ALERTS{alertname="LevelMonitorStopped",card="Dummy"}' '' ||
     fail "$ABSENT: its card measured, but LevelMonitorStopped still fires"
   echo "an enabled card absent at its start: LevelMonitorStopped, until the card was loaded and measured"
+  echo "its driver refused a quarter of a second: periods of $period frames, and its silence exactly -350.000000 dB"
 
   break_the_journal
 
@@ -490,125 +509,14 @@ if [ "${1:-}" = --in-guest ]; then
   exit
 fi
 
-package=$(realpath "$1")
-tone=$(realpath "$2")
-folder=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; wait; rm -rf "$folder"' EXIT
-# The machine, and the flavour of Debian's kernel for it.
-case $(dpkg --print-architecture) in
-  amd64) qemu=(qemu-system-x86_64) console=ttyS0 flavour=amd64 ;;
-  arm64) qemu=(qemu-system-aarch64 -machine virt) console=ttyAMA0 flavour=arm64 ;;
-  armhf) qemu=(qemu-system-arm -machine virt) console=ttyAMA0 flavour=armmp ;;
-  *) fail "no virtual machine for $(dpkg --print-architecture)" ;;
-esac
-
-# Debian's own kernel, unpacked, not installed.
-image=$(apt-cache depends "linux-image-$flavour" |
-  awk '/Depends: linux-image-/ { print $2; exit }')
-(cd "$folder" && apt-get download "$image" >download.log 2>&1) ||
-  fail "cannot download the kernel: $(tail -n 3 "$folder/download.log")"
-dpkg-deb -x "$folder"/linux-image-*.deb "$folder/kernel"
-# Newer kernels keep their modules in /usr/lib: have both.
-[ -e "$folder/kernel/lib" ] || ln -s usr/lib "$folder/kernel/lib"
-version=$(ls "$folder/kernel/lib/modules")
-depmod -b "$folder/kernel" "$version"
-
-# unpack_module FILE: the kernel module FILE, uncompressed on stdout, as
-# newer kernels compress their modules and busybox loads them plain.
-unpack_module ()
-{
-  case $1 in
-    *.xz) xz -dc ;;
-    *.zst) zstd -dc ;;
-    *) cat ;;
-  esac <"$1"
-}
-
-# The first root: busybox, and the drivers for the shared folders, the
-# layer and the card, loaded in order.
-mkdir -p "$folder/initramfs/bin" "$folder/initramfs/modules"
-cp /bin/busybox "$folder/initramfs/bin/"
-for module in virtio_pci 9pnet_virtio 9p overlay snd-aloop; do
-  modprobe -d "$folder/kernel" -S "$version" --show-depends "$module"
-done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' |
-  while read -r file; do
-    module=$(basename "${file%.ko*}").ko
-    unpack_module "$file" >"$folder/initramfs/modules/$module"
-    echo "$module" >>"$folder/initramfs/modules/order"
-  done
-cat >"$folder/initramfs/init" <<'INIT'
-#!/bin/busybox sh
-/bin/busybox --install -s /bin
-mkdir -p /proc /sys /dev /lower /layer /root
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-for module in $(cat /modules/order); do
-  options=
-  [ "$module" != snd-aloop.ko ] || options=pcm_substreams=2
-  insmod "/modules/$module" $options
-done
-mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 root /lower
-mount -t tmpfs tmpfs /layer
-mkdir /layer/upper /layer/work
-mount -t overlay overlay -o lowerdir=/lower,upperdir=/layer/upper,workdir=/layer/work /root
-# Fresh, so that nothing walks this machine's own over the shared folder.
-mount -t tmpfs tmpfs /root/run
-mount -t tmpfs tmpfs /root/tmp
-# A journal's folder cannot be made on the shared one; room for the
-# levels' journal to be bounded by its own setting, not by the room.
-mount -t tmpfs -o size=4G tmpfs /root/var/log
-mkdir /root/var/log/journal
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 shared /root/mnt
-# Only the test, in place of what this machine enables and mounts.
-etc=/root/etc/systemd/system
-rm -f "$etc"/*.wants/*
-ln -sf /dev/null "$etc/getty.target"
-ln -sf /lib/systemd/system/multi-user.target "$etc/default.target"
-: >/root/etc/fstab
-cat >"$etc/service-test.service" <<UNIT
-[Service]
-ExecStart=/bin/bash /mnt/service_test.sh --in-guest
-StandardOutput=append:/mnt/log
-StandardError=inherit
-ExecStopPost=/bin/sh -c 'echo \$\$EXIT_STATUS >/mnt/status; systemctl poweroff -ff >/dev/null 2>&1'
-UNIT
-mkdir -p "$etc/multi-user.target.wants"
-ln -s ../service-test.service "$etc/multi-user.target.wants/"
-for place in proc sys dev; do mount --move /$place /root/$place; done
-exec switch_root /root /lib/systemd/systemd
-INIT
-chmod +x "$folder/initramfs/init"
-(cd "$folder/initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) |
-  gzip -1 >"$folder/initramfs.gz"
-mkdir "$folder/shared"
-cp "$package" "$folder/shared/level-monitor.deb"
-cp "$tone" "$folder/shared/"
+shared=$(mktemp -d)
+trap 'rm -rf "$shared"' EXIT
+cp "$1" "$shared/level-monitor.deb"
+cp "$2" "$shared/tone"
 # A package of a higher version, to upgrade to.
-dpkg-deb -R "$package" "$folder/higher"
-sed -i -E 's/^Version: .*/&+1/' "$folder/higher/DEBIAN/control"
-dpkg-deb --root-owner-group -b "$folder/higher" "$folder/shared/level-monitor-higher.deb" >/dev/null
-# A second card, which the guest loads when the test says; what it needs
-# beyond snd-dummy the first card's driver has loaded.
-unpack_module "$(modprobe -d "$folder/kernel" -S "$version" --show-depends snd-dummy |
-  awk '$1 == "insmod" { file = $2 } END { print file }')" >"$folder/shared/snd-dummy.ko"
-cp "$0" "$folder/shared/service_test.sh"
-
-echo "Booting the service test's virtual machine"
-# The scenario takes 11 to 15 minutes on 2 emulated cores: twice as long
-# is a machine that hangs.
-timeout 1800 "${qemu[@]}" -accel tcg -cpu max -smp 2 -m 2048 \
-  -display none -monitor none -serial "file:$folder/console.log" -nic none \
-  -no-reboot -kernel "$folder/kernel/boot/vmlinuz-$version" \
-  -initrd "$folder/initramfs.gz" -append "console=$console quiet panic=-1" \
-  -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
-  -device virtio-9p-pci,fsdev=root,mount_tag=root \
-  -fsdev "local,id=shared,path=$folder/shared,security_model=none" \
-  -device virtio-9p-pci,fsdev=shared,mount_tag=shared </dev/null &
-wait $! || true
-sed 's/^/guest: /' "$folder/shared/log" 2>/dev/null || true
-if [ ! -e "$folder/shared/status" ]; then
-  tail -n 20 "$folder/console.log" >&2 2>/dev/null || true
-  fail "the virtual machine did not boot and run the test within 30 minutes"
-fi
-[ "$(cat "$folder/shared/status")" = 0 ] || fail "failed in the guest"
+dpkg-deb -R "$1" "$shared/higher"
+sed -i -E 's/^Version: .*/&+1/' "$shared/higher/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$shared/higher" "$shared/level-monitor-higher.deb" >/dev/null
+rm -r "$shared/higher"
+cp "$0" "$shared/service_test.sh"
+tests/virtual_machine "$shared" bash service_test.sh --in-guest
