@@ -77,15 +77,17 @@ install_virtual_machine ()
 }
 
 # Configures and builds into FOLDER (default build/) from the repository
-# it is run in, with the CMake options given: build [FOLDER [OPTION...]].
-# The output goes to FOLDER/build.log.
+# it is run in, with its tests, and every warning an error, with the CMake
+# options given: build [FOLDER [OPTION...]].  The output goes to
+# FOLDER/build.log.
 build ()
 {
   local folder=${1:-build}
   shift || true
 
   quietly "$folder/build.log" cmake -S . -B "$folder" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
   quietly "$folder/build.log" cmake --build "$folder" --parallel "$(nproc)"
 }
 
