@@ -1,58 +1,7 @@
 #include "level_reporter.h"
-#include "metrics.h"
+#include "output.h"
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
-
-static void
-report_write_error (int error_number)
-{
-  g_printerr ("Error: cannot write to standard output: %s\n",
-              g_strerror (error_number));
-}
-
-gboolean
-stdout_is_open (void)
-{
-  int flags = fcntl (STDOUT_FILENO, F_GETFL);
-
-  if (flags != -1 && (flags & O_ACCMODE) != O_RDONLY)
-    return TRUE;
-  report_write_error (EBADF);
-  return FALSE;
-}
-
-int
-write_whole (int fd, const char *text)
-{
-  size_t length = strlen (text);
-
-  while (length > 0)
-    {
-      ssize_t written = write (fd, text, length);
-
-      if (written < 0 && errno == EINTR)
-        continue;
-      if (written < 0)
-        return errno;
-      text += written;
-      length -= written;
-    }
-  return 0;
-}
-
-gboolean
-write_stdout (const char *text)
-{
-  /* One write for a line, so a reader never sees part of it. */
-  int error = write_whole (STDOUT_FILENO, text);
-
-  if (error != 0)
-    report_write_error (error);
-  return error == 0;
-}
 
 void
 end_run (RunState *run)
@@ -115,7 +64,7 @@ print_level (const GstStructure *level, RunState *run)
   if (write_stdout (line))
     {
       run->heard = end;
-      count_level (run, peak, duration, g_get_real_time ());
+      count_level (&run->metrics, peak, duration, g_get_real_time ());
     }
   else
     end_run (run);
@@ -189,5 +138,21 @@ watchdog_tick (gpointer data)
     }
   run->heard_at_tick = run->heard;
   follow_card_clock (run);
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean
+metrics_tick (gpointer data)
+{
+  RunState *run = (RunState *) data;
+
+  if (run->status != 0)
+    return G_SOURCE_REMOVE;
+  if (!write_metrics (&run->metrics))
+    {
+      run->metrics.file = NULL;
+      end_run (run);
+      return G_SOURCE_REMOVE;
+    }
   return G_SOURCE_CONTINUE;
 }

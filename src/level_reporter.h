@@ -1,11 +1,9 @@
 #ifndef LEVEL_REPORTER_H
 #define LEVEL_REPORTER_H
 
-#include <gst/gst.h>
+#include "metrics.h"
 
-/* The levels' histogram has a bucket for each of its bounds, and one above
- * them all. */
-#define PEAK_BUCKETS 21
+#include <gst/gst.h>
 
 /* The card's period and buffer, in microseconds, as the capture asks for
  * them: a card may give the nearest it can instead. */
@@ -24,14 +22,7 @@ typedef struct
   GstClockTime heard_at_tick; /* heard, at the watchdog's last tick */
   guint quiet_seconds;        /* the watchdog's ticks in a row without audio */
   int status;                 /* 0 while running; the exit status once ended */
-  const char *card;           /* as given: the metrics' label */
-  const char *metrics_file;   /* rewritten with the metrics; NULL for none */
-  guint64 peaks[PEAK_BUCKETS]; /* the lines printed, by bucket */
-  gint64 runs[PEAK_BUCKETS - 1]; /* by bound: how long (ns of audio) every
-                                    line has been at or below it, or,
-                                    negative, above it */
-  gint64 last_level_time;     /* when the last line was printed (real time,
-                                 us); 0 before the first */
+  Metrics metrics;            /* the lines counted, of the card captured */
 } RunState;
 
 /* Bus watch, with a RunState as user data.  Prints the first channel's
@@ -66,17 +57,9 @@ void follow_card_clock (RunState *run);
 /* Ends the run with exit status 1: the caller has reported why. */
 void end_run (RunState *run);
 
-/* Whether stdout is open for writing; if not, prints the same error as
- * write_stdout.  A closed stdout would be taken by the first file that
- * GStreamer or ALSA opens, and the lines would be written into that. */
-gboolean stdout_is_open (void);
-
-/* Writes text whole to fd; returns 0, or the system's error number. */
-int write_whole (int fd, const char *text);
-
-/* Writes text whole to stdout.  On failure prints "Error: cannot write to
- * standard output: " and the system's reason on stderr, and returns
- * FALSE. */
-gboolean write_stdout (const char *text);
+/* The metrics file's timer, with a RunState as user data: rewrites the
+ * file, or ends the run when it cannot, and writes it no more.  Returns
+ * FALSE, so the timer goes, once the run has ended. */
+gboolean metrics_tick (gpointer run);
 
 #endif

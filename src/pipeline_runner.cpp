@@ -1,37 +1,47 @@
 #include "level_reporter.h"
 #include "metrics.h"
+#include "output.h"
 
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#define USAGE "Usage: level-monitor [OPTION...] CARD\n"
+
+/* What the command line asks for, as GOption leaves it. */
+typedef struct
+{
+  gchar *metrics_file;        /* --metrics-file, or NULL */
+  gboolean expect;            /* --expect */
+  gboolean version;           /* --version */
+  gboolean help;              /* --help or -h */
+  gchar **cards;              /* every other argument, as given */
+} CommandLine;
+
 static int
 usage_error (void)
 {
-  g_printerr ("Usage: level-monitor [GSTREAMER-OPTION...] "
-              "[--metrics-file FILE] CARD\n");
+  g_printerr (USAGE);
   return 2;
-}
-
-static int
-unknown_option (const char *option)
-{
-  g_printerr ("Unknown option: %s\n", option);
-  return usage_error ();
 }
 
 static int
 print_help (void)
 {
   const char *help =
-      "Usage: level-monitor [GSTREAMER-OPTION...] [--metrics-file FILE] CARD\n"
-      "Print the peak level of the first channel of ALSA card CARD\n"
-      "(hw:CARD), in dB relative to full scale, one line every half\n"
-      "second, until killed.  CARD is a card number or name, with an\n"
-      "optional ,DEVICE and ,SUBDEVICE; arecord -l lists the cards.\n"
-      "--metrics-file FILE: every 5 seconds, rewrite FILE with a\n"
-      "histogram of the levels printed, for Prometheus.\n"
-      "Options: --help, --version, and GStreamer's --gst-* options.\n";
+      USAGE
+      "Print the peak level of the first channel of ALSA card CARD (hw:CARD),\n"
+      "in dB relative to full scale, one line every half second, until killed.\n"
+      "CARD is a card's number or id, with an optional ,DEVICE and ,SUBDEVICE:\n"
+      "cat /proc/asound/cards lists them, each id in brackets.\n"
+      "Options, before or after CARD:\n"
+      "  --metrics-file FILE  every 5 seconds, rewrite FILE with a histogram of\n"
+      "                       the levels printed, for Prometheus\n"
+      "  --expect             with --metrics-file: only write FILE as for a card\n"
+      "                       expected from now on and not measured yet, and exit\n"
+      "  --version            print the version, and exit\n"
+      "  -h, --help           print this help, and exit\n"
+      "  --gst-*              GStreamer's own options (gst-launch-1.0 --help-gst)\n";
 
   return write_stdout (help) ? 0 : 1;
 }
@@ -49,7 +59,9 @@ is_card_identifier (const char *card)
 {
   size_t length = strlen (card);
 
-  if (length == 0 || length > 64)
+  /* No ALSA card identifier begins with a dash, as an option does: "-",
+   * or one given after "--". */
+  if (length == 0 || length > 64 || card[0] == '-')
     return FALSE;
   for (size_t i = 0; i < length; i++)
     if (!g_ascii_isalnum (card[i]) && strchr ("_-,=", card[i]) == NULL)
@@ -106,8 +118,8 @@ set_capture_periods (GstElement *pipeline)
   g_object_unref (sink);
 }
 
-/* Runs the capture pipeline on run->card until the run ends, and returns
- * its status. */
+/* Runs the capture pipeline on run->metrics.card until the run ends, and
+ * returns its status. */
 static int
 monitor (RunState *run)
 {
@@ -116,7 +128,7 @@ monitor (RunState *run)
   GstElement *pipeline;
   GstBus *bus;
 
-  description = g_strconcat ("alsasrc device=hw:", run->card,
+  description = g_strconcat ("alsasrc device=hw:", run->metrics.card,
                              " ! audioconvert"
                              " ! level post-messages=true interval=500000000"
                              " ! fakesink sync=true",
@@ -135,7 +147,7 @@ monitor (RunState *run)
   set_capture_periods (pipeline);
 
   /* A file that cannot be written fails now, not minutes later. */
-  if (run->metrics_file != NULL && !check_metrics_file (run))
+  if (run->metrics.file != NULL && !check_metrics_file (&run->metrics))
     return 1;
 
   run->loop = g_main_loop_new (NULL, FALSE);
@@ -144,7 +156,7 @@ monitor (RunState *run)
   g_timeout_add (1000, watchdog_tick, run);
   /* Fresh for a scrape every 15 s; the service keeps the file in memory,
    * so the rewrites cost no writes to a small board's SD card. */
-  if (run->metrics_file != NULL)
+  if (run->metrics.file != NULL)
     g_timeout_add_seconds (5, metrics_tick, run);
   /* The card's audio begins once the pipeline plays, not before. */
   run->audio_origin = g_get_monotonic_time ();
@@ -156,8 +168,8 @@ monitor (RunState *run)
   /* Only a failure ends the loop, and a card stuck in a read can block the
    * pipeline's way down for ever: leave it all to the exit.  The lines
    * printed since the last rewrite are counted too. */
-  if (run->metrics_file != NULL)
-    write_metrics (run);
+  if (run->metrics.file != NULL)
+    write_metrics (&run->metrics);
   return run->status;
 }
 
@@ -180,37 +192,111 @@ fill_if_closed (int stream, int flags)
     }
 }
 
-int
-main (int argc, char *argv[])
+/* Writes the metrics file of a card expected from now on and not
+ * measured yet: only since when it is expected.  Returns the exit
+ * status. */
+static int
+expect_card (const char *card, const char *file)
+{
+  Metrics metrics = {};
+
+  metrics.card = card;
+  metrics.file = file;
+  metrics.last_level_time = g_get_real_time ();
+  return write_metrics (&metrics) ? 0 : 1;
+}
+
+/* Parses the options, wherever they are, GStreamer's among them, which
+ * initialise GStreamer.  On failure prints GOption's reason, when it gives
+ * one, and returns FALSE. */
+static gboolean
+parse_command_line (int *argc, char ***argv, CommandLine *command_line)
+{
+  GOptionEntry entries[] = {
+    { "metrics-file", 0, 0, G_OPTION_ARG_FILENAME,
+      &command_line->metrics_file, NULL, NULL },
+    { "expect", 0, 0, G_OPTION_ARG_NONE, &command_line->expect, NULL, NULL },
+    { "version", 0, 0, G_OPTION_ARG_NONE, &command_line->version, NULL,
+      NULL },
+    { "help", 'h', 0, G_OPTION_ARG_NONE, &command_line->help, NULL, NULL },
+    /* As filenames: the bytes as given, never converted. */
+    { G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY,
+      &command_line->cards, NULL, NULL },
+    {},
+  };
+  GOptionContext *context = g_option_context_new (NULL);
+  GError *error = NULL;
+  gboolean parsed;
+
+  /* Our own help, written as the lines are, so that a failure to write it
+   * is reported. */
+  g_option_context_set_help_enabled (context, FALSE);
+  g_option_context_add_main_entries (context, entries, NULL);
+  g_option_context_add_group (context, gst_init_get_option_group ());
+  parsed = g_option_context_parse (context, argc, argv, &error);
+  if (error != NULL)
+    {
+      g_printerr ("%s\n", error->message);
+      g_error_free (error);
+    }
+  g_option_context_free (context);
+  return parsed;
+}
+
+/* Exactly one card, and a file to write when --expect asks for one. */
+static gboolean
+is_complete (const CommandLine *command_line)
+{
+  const char *file = command_line->metrics_file;
+
+  if (command_line->cards == NULL || g_strv_length (command_line->cards) != 1)
+    return FALSE;
+  if (file != NULL && file[0] == '\0')
+    return FALSE;
+  return file != NULL || !command_line->expect;
+}
+
+/* What the command line asks for: the help, the version, the file of a
+ * card expected, or the card's levels.  Returns the exit status. */
+static int
+answer (const CommandLine *command_line)
 {
   RunState run = {};
   const char *card;
-  int first = 1;
+
+  if (command_line->help)
+    return print_help ();
+  if (command_line->version)
+    return print_version ();
+  if (!is_complete (command_line))
+    return usage_error ();
+  card = command_line->cards[0];
+  if (!is_card_identifier (card))
+    return invalid_card (card);
+  if (command_line->expect)
+    return expect_card (card, command_line->metrics_file);
+
+  run.metrics.card = card;
+  run.metrics.file = command_line->metrics_file;
+  return monitor (&run);
+}
+
+int
+main (int argc, char *argv[])
+{
+  CommandLine command_line = {};
+  int status;
 
   fill_if_closed (STDIN_FILENO, O_RDONLY);
   fill_if_closed (STDERR_FILENO, O_WRONLY);
   if (!stdout_is_open ())
     return 1;
-  gst_init (&argc, &argv);
 
-  if (argc > 1 && strcmp (argv[1], "--metrics-file") == 0)
-    {
-      run.metrics_file = argv[2];
-      first = 3;
-    }
-  if (argc <= first)
-    return usage_error ();
-  card = argv[first];
-  if (strcmp (card, "--help") == 0 || strcmp (card, "-h") == 0)
-    return print_help ();
-  if (strcmp (card, "--version") == 0)
-    return print_version ();
-  /* No ALSA card identifier begins with a dash. */
-  if (card[0] == '-')
-    return unknown_option (card);
-  if (!is_card_identifier (card))
-    return invalid_card (card);
-
-  run.card = card;
-  return monitor (&run);
+  if (parse_command_line (&argc, &argv, &command_line))
+    status = answer (&command_line);
+  else
+    status = usage_error ();
+  g_free (command_line.metrics_file);
+  g_strfreev (command_line.cards);
+  return status;
 }

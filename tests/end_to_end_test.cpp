@@ -101,7 +101,7 @@ TEST_F (EndToEnd, PrintsTheToneWhateverSurroundsTheCard)
     { { "1,0,0" }, {} },
     { { "CARD=1,DEV=0,SUBDEV=0" }, {} },
     { { "--gst-debug-level=0", "1" }, {} },
-    { { "1", "ignored", "--also-ignored" }, {} },
+    { { "1", "--gst-debug-level=0" }, {} },
     // Lines keep their full stop.
     { { "1" }, { comma_locale (folder), "LC_ALL=de_DE.UTF-8" } },
   };

@@ -91,7 +91,7 @@ counted (const RunState &run)
 {
   guint64 total = 0;
 
-  for (guint64 peaks : run.peaks)
+  for (guint64 peaks : run.metrics.peaks)
     total += peaks;
   return total;
 }
@@ -296,13 +296,14 @@ TEST_F (MessageHandlerTest, CountsEachPrintedPeakInItsBucket)
     { -0.00053, "-0.0005" }, { -0.000265, "+Inf" },   { 0.0, "+Inf" },
   };
 
-  run.card = "CARD=PCH,DEV=0";
+  run.metrics.card = "CARD=PCH,DEV=0";
   for (const auto &c : cases)
     {
-      std::fill (std::begin (run.peaks), std::end (run.peaks), 0);
+      std::fill (std::begin (run.metrics.peaks), std::end (run.metrics.peaks),
+                 0);
       handle (level_message ("level", { c.peak }));
       printed ();
-      gchar *text = metrics_text (&run);
+      gchar *text = metrics_text (&run.metrics);
       std::string histogram = text;
       g_free (text);
 
@@ -313,14 +314,28 @@ TEST_F (MessageHandlerTest, CountsEachPrintedPeakInItsBucket)
     }
 }
 
+// The value of series, a metric's name and labels, in text, or "" when
+// text has no sample of it.
+std::string
+sample_of (const std::string &text, const std::string &series)
+{
+  size_t begins = text.find ("\n" + series + " ");
+
+  if (begins == std::string::npos)
+    return "";
+  begins += series.size () + 2;
+  return text.substr (begins, text.find ('\n', begins) - begins);
+}
+
 // Every line printed, half a second of audio each, keeps how long the
-// levels have stayed at or below each bound, or above it (negative).
+// levels have stayed at or below each bound, or above it (negative).  A
+// card expected and not measured yet has neither that nor the histogram.
 TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
 {
   struct Case
   {
     std::vector<double> peaks;
-    std::string bound, seconds;
+    std::string bound, seconds; // "": no sample at the bound
   } cases[] = {
     { { -50, -50, -50 }, "-40", "1.500" },
     { { -40 }, "-40", "0.500" },
@@ -329,28 +344,34 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
     { { -30, -30, -50, -45 }, "-40", "1.000" },
     { { -350 }, "-90", "0.500" },
     { { -0.0004, 0 }, "-0.0005", "-1.000" },
+    { {}, "-40", "" },
   };
 
   for (const auto &c : cases)
     {
-      RunState run = {};
+      Metrics metrics = {};
       gint64 now = 1765300000123456;
 
-      run.card = "1";
+      metrics.card = "1";
+      metrics.last_level_time = now; // expected from now, as --expect has it
       for (double peak : c.peaks)
-        count_level (&run, peak, GST_SECOND / 2, now);
-      gchar *text = metrics_text (&run);
-      std::string metrics = text;
+        count_level (&metrics, peak, GST_SECOND / 2, now);
+      gchar *text = metrics_text (&metrics);
+      std::string written = text;
       g_free (text);
 
-      EXPECT_NE (metrics.find ("\nlevel_monitor_at_or_below_seconds{card=\"1\",le=\""
-                               + c.bound + "\"} " + c.seconds + "\n"),
-                 std::string::npos)
-          << c.seconds << " at " << c.bound << " in\n" << metrics;
-      EXPECT_NE (metrics.find ("\nlevel_monitor_last_level_timestamp_seconds{card=\"1\"} "
-                               "1765300000.123\n"),
-                 std::string::npos)
-          << metrics;
+      EXPECT_EQ (sample_of (written, "level_monitor_at_or_below_seconds"
+                                     "{card=\"1\",le=\"" + c.bound + "\"}"),
+                 c.seconds)
+          << "at " << c.bound << " in\n" << written;
+      for (const char *family :
+           { "level_monitor_peak_dbfs", "level_monitor_at_or_below_seconds" })
+        EXPECT_EQ (written.find (family) == std::string::npos, c.peaks.empty ())
+            << family << " in\n" << written;
+      EXPECT_EQ (sample_of (written, "level_monitor_last_level_timestamp_seconds"
+                                     "{card=\"1\"}"),
+                 "1765300000.123")
+          << written;
     }
 }
 
@@ -377,11 +398,11 @@ TEST_F (MessageHandlerTest, RewritesTheMetricsFileOrEndsTheRun)
                    + ": No such file or directory\n" },
   };
 
-  run.card = "1";
+  run.metrics.card = "1";
   for (const auto &c : cases)
     {
-      run.metrics_file = c.file.c_str ();
-      run.last_level_time = c.last_level_time;
+      run.metrics.file = c.file.c_str ();
+      run.metrics.last_level_time = c.last_level_time;
       EXPECT_EQ (metrics_tick (&run), c.error.empty ()) << c.file;
       EXPECT_EQ (printed_to_stderr, c.error) << c.file;
       EXPECT_EQ (run.status, c.error.empty () ? 0 : 1) << c.file;
@@ -389,7 +410,7 @@ TEST_F (MessageHandlerTest, RewritesTheMetricsFileOrEndsTheRun)
                  c.last_level_time != 0)
           << c.file << " written before the first line, or never";
     }
-  EXPECT_EQ (run.metrics_file, nullptr) << "a file that failed is written again";
+  EXPECT_EQ (run.metrics.file, nullptr) << "a file that failed is written again";
   unlink (file.c_str ());
   rmdir (folder);
 }

@@ -1,13 +1,19 @@
 #include "child.h"
 
+#include <ctime>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
 #include <unistd.h>
 
 namespace
 {
 
-const std::string usage
-    = "Usage: level-monitor [GSTREAMER-OPTION...] [--metrics-file FILE] CARD\n";
+const std::string usage = "Usage: level-monitor [OPTION...] CARD\n";
+const std::string cannot_write_nonexistent
+    = "Error: cannot write the metrics file /nonexistent/level.prom: No such "
+      "file or directory\n";
 
 // What the command line alone decides, before any pipeline exists.
 TEST (PipelineRunner, AnswersTheCommandLine)
@@ -22,22 +28,34 @@ TEST (PipelineRunner, AnswersTheCommandLine)
     { { "--gst-debug-level=0" }, 2, "", usage },
     { { "--help" }, 0, usage, "" },
     { { "-h", "1" }, 0, usage, "" },
+    { { "1", "--help" }, 0, usage, "" },
     { { "--version" }, 0, "level-monitor " PROJECT_VERSION "\n", "" },
-    { { "--frobnicate" }, 2, "", "Unknown option: --frobnicate\n" + usage },
-    { { "-x", "1" }, 2, "", "Unknown option: -x\n" + usage },
-    { { "-" }, 2, "", "Unknown option: -\n" + usage },
+    { { "--frobnicate" }, 2, "", "Unknown option --frobnicate\n" + usage },
+    { { "-x", "1" }, 2, "", "Unknown option -x\n" + usage },
+    { { "1", "-x" }, 2, "", "Unknown option -x\n" + usage },
+    { { "-" }, 2, "", "Invalid card identifier: -\n" },
+    { { "--", "-1" }, 2, "", "Invalid card identifier: -1\n" },
     { { "--gst-no-such-option", "1" }, 2, "",
-      "Unknown option: --gst-no-such-option\n" + usage },
-    { { "--metrics-file" }, 2, "", usage },
+      "Unknown option --gst-no-such-option\n" + usage },
+    { { "--metrics-file" }, 2, "",
+      "Missing argument for --metrics-file\n" + usage },
     { { "--metrics-file", "/tmp/level.prom" }, 2, "", usage },
+    { { "--metrics-file", "", "1" }, 2, "", usage },
+    { { "1", "2" }, 2, "", usage },
+    { { "--expect", "1" }, 2, "", usage },
     { { "--metrics-file", "/nonexistent/level.prom", "1" }, 1, "",
-      "Error: cannot write the metrics file /nonexistent/level.prom: No such "
-      "file or directory\n" },
+      cannot_write_nonexistent },
+    { { "1", "--metrics-file", "/nonexistent/level.prom" }, 1, "",
+      cannot_write_nonexistent },
+    { { "--expect", "1", "--metrics-file", "/nonexistent/level.prom" }, 1, "",
+      cannot_write_nonexistent },
   };
 
   for (auto &c : cases)
     {
-      std::string trace = c.args.empty () ? "no argument" : c.args[0];
+      std::string trace = "level-monitor";
+      for (const std::string &arg : c.args)
+        trace += " " + arg;
       c.args.insert (c.args.begin (), LEVEL_MONITOR);
       Outcome outcome = run (c.args);
       EXPECT_EQ (outcome.status, c.status) << trace;
@@ -47,6 +65,39 @@ TEST (PipelineRunner, AnswersTheCommandLine)
         EXPECT_EQ (outcome.out.rfind (c.out_begins, 0), 0u) << trace;
       EXPECT_EQ (outcome.err, c.err) << trace;
     }
+}
+
+// The file of a card enabled and not measured yet, which says since when
+// it is expected; without GStreamer's registry, as the service asks for it.
+TEST (PipelineRunner, WritesOnlyTheLastLevelTimeOfACardExpected)
+{
+  char folder[] = "/tmp/expect-XXXXXX";
+
+  ASSERT_NE (mkdtemp (folder), nullptr);
+  std::string file = std::string (folder) + "/level.prom";
+  Outcome outcome = run (
+      { LEVEL_MONITOR, "--metrics-file", file, "--expect", "1" },
+      { "GST_REGISTRY_DISABLE=yes" });
+  std::ostringstream read;
+  read << std::ifstream (file).rdbuf ();
+  std::string written = read.str ();
+  run ({ "rm", "-rf", folder });
+
+  EXPECT_EQ (outcome.status, 0);
+  EXPECT_EQ (outcome.out, "");
+  EXPECT_EQ (outcome.err, "");
+  std::smatch time;
+  ASSERT_TRUE (std::regex_match (
+      written, time,
+      std::regex ("# HELP level_monitor_last_level_timestamp_seconds When the "
+                  "last peak level of an ALSA card's first channel was "
+                  "printed, or, before the first, when its service began to "
+                  "expect it, in seconds since the epoch\\.\n"
+                  "# TYPE level_monitor_last_level_timestamp_seconds gauge\n"
+                  "level_monitor_last_level_timestamp_seconds\\{card=\"1\"\\} "
+                  "([0-9]+\\.[0-9]{3})\n")))
+      << written;
+  EXPECT_NEAR (std::stod (time[1]), (double) ::time (NULL), 5);
 }
 
 TEST (PipelineRunner, RefusesIdentifiersThatAreNotCards)

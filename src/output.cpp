@@ -1,0 +1,113 @@
+#include "output.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static void
+report_write_error (int error_number)
+{
+  g_printerr ("Error: cannot write to standard output: %s\n",
+              g_strerror (error_number));
+}
+
+gboolean
+stdout_is_open (void)
+{
+  int flags = fcntl (STDOUT_FILENO, F_GETFL);
+
+  if (flags != -1 && (flags & O_ACCMODE) != O_RDONLY)
+    return TRUE;
+  report_write_error (EBADF);
+  return FALSE;
+}
+
+int
+write_whole (int fd, const char *text)
+{
+  size_t length = strlen (text);
+
+  while (length > 0)
+    {
+      ssize_t written = write (fd, text, length);
+
+      if (written < 0 && errno == EINTR)
+        continue;
+      if (written < 0)
+        return errno;
+      text += written;
+      length -= written;
+    }
+  return 0;
+}
+
+gboolean
+write_stdout (const char *text)
+{
+  /* One write for a line, so a reader never sees part of it. */
+  int error = write_whole (STDOUT_FILENO, text);
+
+  if (error != 0)
+    report_write_error (error);
+  return error == 0;
+}
+
+/* Creates a temporary file beside path, readable by every user whatever
+ * the umask: what replaces a file is often read by another user.  Returns
+ * its descriptor, or -1 with errno set. */
+static int
+create_beside (const char *path, gchar **temporary)
+{
+  int fd;
+
+  *temporary = g_strconcat (path, ".XXXXXX", NULL);
+  fd = g_mkstemp_full (*temporary, O_WRONLY | O_CLOEXEC, 0644);
+  if (fd >= 0 && fchmod (fd, 0644) != 0)
+    {
+      int error = errno;
+
+      close (fd);
+      unlink (*temporary);
+      errno = error;
+      return -1;
+    }
+  return fd;
+}
+
+int
+check_replaceable (const char *path)
+{
+  gchar *temporary;
+  int fd = create_beside (path, &temporary);
+  int error = fd < 0 ? errno : 0;
+
+  if (fd >= 0)
+    {
+      close (fd);
+      unlink (temporary);
+    }
+  g_free (temporary);
+  return error;
+}
+
+int
+replace_file (const char *path, const char *text)
+{
+  gchar *temporary;
+  int fd = create_beside (path, &temporary);
+  int error = fd < 0 ? errno : 0;
+
+  if (error == 0)
+    error = write_whole (fd, text);
+  if (fd >= 0 && close (fd) != 0 && error == 0)
+    error = errno;
+  if (error == 0 && rename (temporary, path) != 0)
+    error = errno;
+  if (error != 0 && fd >= 0)
+    unlink (temporary);
+  g_free (temporary);
+  return error;
+}
