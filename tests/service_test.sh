@@ -15,8 +15,10 @@ cd "$(dirname "$0")/.."
 # is gone.
 RESTARTED='level-monitor@CARD\x3dLoopback\x2cDEV\x3d1\x2cSUBDEV\x3d0.service'
 UNITS=(level-monitor@0.service level-monitor@Loopback.service "$RESTARTED")
-# Enabled while its card, snd-dummy's, is not loaded.
-ABSENT=level-monitor@Dummy.service
+# Enabled while its card, snd-dummy's, is not loaded: named by the id that
+# the README's udev rule pins to its port, as for a USB card.
+ABSENT=level-monitor@Studio.service
+ID_RULE='ACTION=="add", SUBSYSTEM=="sound", KERNEL=="card*", KERNELS=="snd_dummy.0", ATTR{id}="Studio"'
 # A line the monitor prints for a measurement.
 LEVEL='-?[0-9]+\.[0-9]{6}'
 # The bounds of the levels' histogram; the alerts' thresholds among them.
@@ -122,11 +124,19 @@ unit_state ()
 }
 
 # running: the units of the package, or of its journal, that are not
-# inactive, a line each.
+# inactive, a line each; but the package's target, which runs nothing.
 running ()
 {
   systemctl list-units --all --plain --no-legend '*level-monitor*' |
-    awk '$3 != "inactive"'
+    awk '$3 != "inactive" && $1 != "level-monitor.target"'
+}
+
+# has_device_units CARD ID: whether the card has its device unit by its
+# number and by its id.
+has_device_units ()
+{
+  systemctl --quiet is-active "sys-subsystem-sound-cards-$1.device" \
+    "sys-subsystem-sound-cards-$2.device"
 }
 
 # dpkg_quietly ARGUMENT...: dpkg, its output shown only when it fails.
@@ -324,6 +334,10 @@ in_guest ()
   rm -f /usr/sbin/policy-rc.d /var/lib/man-db/auto-update
   untouched=$(packaged)
   dpkg_quietly -i /mnt/level-monitor.deb
+  until_true 15 has_device_units 0 Loopback ||
+    fail "installed, and the card already there has no device unit by its number and id: $(systemctl list-units --all --plain --no-legend 'sys-subsystem-sound-*')"
+  echo "installed: the card already there has its device units, by number and id"
+  echo "$ID_RULE" >/etc/udev/rules.d/70-sound-card-ids.rules
   start_prometheus
   play_tone
   systemctl enable --now "${UNITS[@]}" 2>/dev/null
@@ -360,12 +374,12 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
 
   state=$(unit_state "$ABSENT")
   [ "$state" = inactive/dead ] || fail "$ABSENT is $state without its card"
-  until_true 90 stopped_alert Dummy || fail "no LevelMonitorStopped for the absent card: $(query ALERTS)"
+  until_true 90 stopped_alert Studio || fail "no LevelMonitorStopped for the absent card: $(query ALERTS)"
   until_true 15 answers node_textfile_scrape_error 0 ||
     fail "the node exporter's textfile collector fails: $(query node_textfile_scrape_error)"
   # A model whose periods are 37 ms at most: the capture takes the nearest.
   insmod /mnt/snd-dummy.ko model=ice1712
-  until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="Dummy"} > 0)' 1 ||
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="Studio"} > 0)' 1 ||
     fail "$ABSENT: its card loaded, but no level counted: $(systemctl status --no-pager "$ABSENT" || true)"
   read -r period buffer < <(periods 1)
   [ "${period:-0}" -gt 0 ] && [ "$period" -lt 11025 ] ||
@@ -374,9 +388,12 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
     fail "$ABSENT: fewer than 8 lines of its silence"
   ! levels "$ABSENT" | grep -x -E -e "$LEVEL" | grep -v -x -F -e -350.000000 ||
     fail "$ABSENT: a level other than its silence's"
-  until_true 30 answers 'ALERTS{alertname="LevelMonitorStopped",card="Dummy"}' '' ||
+  until_true 30 answers 'ALERTS{alertname="LevelMonitorStopped",card="Studio"}' '' ||
     fail "$ABSENT: its card measured, but LevelMonitorStopped still fires"
+  [ "$(cat /proc/asound/card1/id)" = Studio ] ||
+    fail "the udev rule did not pin snd-dummy's id: $(cat /proc/asound/cards)"
   echo "an enabled card absent at its start: LevelMonitorStopped, until the card was loaded and measured"
+  echo "its id pinned to its port by the README's udev rule: level-monitor@Studio measured it"
   echo "its driver refused a quarter of a second: periods of $period frames, and its silence exactly -350.000000 dB"
 
   break_the_journal
@@ -484,6 +501,16 @@ package_life ()
     fail "removed, and the node exporter's textfile collector fails"
   echo "removed: nothing runs, no metrics, no link, no series and no alert"
 
+  lines[$RESTARTED]=$(heard "$RESTARTED")
+  dpkg_quietly -i /mnt/level-monitor.deb
+  until_true 30 heard_at_least "$RESTARTED" $((${lines[$RESTARTED]} + 2)) ||
+    fail "installed again after the removal, and the enabled $RESTARTED prints no level"
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="CARD=Loopback,DEV=1,SUBDEV=0"} > 0)' 1 ||
+    fail "installed again after the removal, and $RESTARTED is not served: $(query level_monitor_peak_dbfs_count)"
+  until_true 60 stopped_alert Studio ||
+    fail "installed again after the removal, and the enabled $ABSENT, its card gone, is not expected: $(query ALERTS)"
+  echo "installed again after the removal: the enabled $RESTARTED measures and is served, and $ABSENT, its card gone, is expected"
+
   dpkg_quietly -P level-monitor
   [ "$(packaged)" = "$untouched" ] ||
     fail "purged, and the package left: $(diff <(echo "$untouched") <(packaged) || true)"
@@ -498,6 +525,19 @@ package_life ()
   until_true 60 answers 'count(level_monitor_peak_dbfs_count)' 1 ||
     fail "installed again, and the node exporter serves no histogram of ${UNITS[0]}"
   echo "installed again: nothing started until ${UNITS[0]} was enabled, which measures"
+
+  # A systemctl that fails, as in a chroot or a half-booted system.
+  dpkg_quietly -P level-monitor
+  mkdir -p /tmp/failing
+  printf '#!/bin/sh\nexit 1\n' >/tmp/failing/systemctl
+  chmod +x /tmp/failing/systemctl
+  (PATH=/tmp/failing:$PATH; dpkg_quietly -i /mnt/level-monitor.deb) ||
+    fail "with a systemctl that fails, the install fails"
+  [ "$(dpkg-query -W -f='${Status}' level-monitor)" = "install ok installed" ] ||
+    fail "with a systemctl that fails, the package is $(dpkg-query -W -f='${Status}' level-monitor)"
+  (PATH=/tmp/failing:$PATH; dpkg_quietly -P level-monitor) ||
+    fail "with a systemctl that fails, the purge fails"
+  echo "with a systemctl that fails: installed and purged all the same"
 }
 
 guest=
