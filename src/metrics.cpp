@@ -140,7 +140,7 @@ report_file_error (const Metrics *metrics, int error)
 {
   if (error != 0)
     g_printerr ("Error: cannot write the metrics file %s: %s\n",
-                metrics->file, g_strerror (error));
+                metrics->file, file_error_text (error));
   return error == 0;
 }
 

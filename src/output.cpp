@@ -77,14 +77,39 @@ create_beside (const char *path, gchar **temporary)
   return fd;
 }
 
+/* Only a regular file is replaced: a rename over a device, a pipe or a
+ * link would take its place, /dev/null's say, for every program. */
+static int
+check_regular (const char *path)
+{
+  struct stat status;
+
+  if (lstat (path, &status) != 0)
+    return errno == ENOENT ? 0 : errno;
+  return S_ISREG (status.st_mode) ? 0 : NOT_A_REGULAR_FILE;
+}
+
+const char *
+file_error_text (int error)
+{
+  if (error == NOT_A_REGULAR_FILE)
+    return "not a regular file";
+  return g_strerror (error);
+}
+
 int
 check_replaceable (const char *path)
 {
   gchar *temporary;
-  int fd = create_beside (path, &temporary);
-  int error = fd < 0 ? errno : 0;
+  int error = check_regular (path);
+  int fd;
 
-  if (fd >= 0)
+  if (error != 0)
+    return error;
+  fd = create_beside (path, &temporary);
+  if (fd < 0)
+    error = errno;
+  else
     {
       close (fd);
       unlink (temporary);
@@ -97,8 +122,14 @@ int
 replace_file (const char *path, const char *text)
 {
   gchar *temporary;
-  int fd = create_beside (path, &temporary);
-  int error = fd < 0 ? errno : 0;
+  int error = check_regular (path);
+  int fd;
+
+  if (error != 0)
+    return error;
+  fd = create_beside (path, &temporary);
+  if (fd < 0)
+    error = errno;
 
   if (error == 0)
     error = write_whole (fd, text);

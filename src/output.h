@@ -16,6 +16,13 @@ int write_whole (int fd, const char *text);
  * FALSE. */
 gboolean write_stdout (const char *text);
 
+/* What the functions below return for a path that is there but is not a
+ * regular file, which they never replace. */
+#define NOT_A_REGULAR_FILE (-1)
+
+/* The reason for an error that the functions below return. */
+const char *file_error_text (int error);
+
 /* Whether path could be replaced now, tried with a temporary file beside
  * it that is removed again; the file itself is left alone.  Returns 0, or
  * the system's error number. */

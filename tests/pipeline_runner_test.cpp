@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -98,6 +99,51 @@ TEST (PipelineRunner, WritesOnlyTheLastLevelTimeOfACardExpected)
                   "([0-9]+\\.[0-9]{3})\n")))
       << written;
   EXPECT_NEAR (std::stod (time[1]), (double) ::time (NULL), 5);
+}
+
+// A rename over a device, a pipe or a link would put the metrics in its
+// place for every program: only a regular file, or none, is replaced.
+TEST (PipelineRunner, ReplacesOnlyARegularMetricsFile)
+{
+  char folder[] = "/tmp/replace-XXXXXX";
+
+  ASSERT_NE (mkdtemp (folder), nullptr);
+  std::string at = std::string (folder) + "/";
+  ASSERT_EQ (mkfifo ((at + "fifo").c_str (), 0644), 0);
+  ASSERT_EQ (symlink ("regular", (at + "link").c_str ()), 0);
+  ASSERT_EQ (mkdir ((at + "folder").c_str (), 0755), 0);
+  run ({ "touch", at + "regular" });
+  struct Case
+  {
+    std::string name;
+    std::vector<std::string> mode;
+    int status;
+  } cases[] = {
+    { "regular", { "--expect" }, 0 },
+    { "fifo", { "--expect" }, 1 },
+    { "link", { "--expect" }, 1 },
+    { "folder", { "--expect" }, 1 },
+    { "fifo", {}, 1 },
+  };
+
+  for (const auto &c : cases)
+    {
+      std::string file = at + c.name;
+      struct stat before, after;
+      std::vector<std::string> args = { LEVEL_MONITOR, "--metrics-file", file };
+      args.insert (args.end (), c.mode.begin (), c.mode.end ());
+      args.push_back ("1");
+
+      ASSERT_EQ (lstat (file.c_str (), &before), 0);
+      Outcome outcome = run (args);
+      ASSERT_EQ (lstat (file.c_str (), &after), 0);
+      EXPECT_EQ (outcome.status, c.status) << c.name;
+      EXPECT_EQ (outcome.err, c.status == 0 ? ""
+                 : "Error: cannot write the metrics file " + file
+                       + ": not a regular file\n") << c.name;
+      EXPECT_EQ (before.st_mode & S_IFMT, after.st_mode & S_IFMT) << c.name;
+    }
+  run ({ "rm", "-rf", folder });
 }
 
 TEST (PipelineRunner, RefusesIdentifiersThatAreNotCards)
