@@ -18,6 +18,8 @@ UNITS=(level-monitor@0.service level-monitor@Loopback.service "$RESTARTED")
 # Enabled while its card, snd-dummy's, is not loaded: named by the id that
 # the README's udev rule pins to its port, as for a USB card.
 ABSENT=level-monitor@Studio.service
+# A name that the monitor refuses as a card: "x y".
+REFUSED='level-monitor@x\x20y.service'
 ID_RULE='ACTION=="add", SUBSYSTEM=="sound", KERNEL=="card*", KERNELS=="snd_dummy.0", ATTR{id}="Studio"'
 # A line the monitor prints for a measurement.
 LEVEL='-?[0-9]+\.[0-9]{6}'
@@ -338,6 +340,17 @@ in_guest ()
     fail "installed, and the card already there has no device unit by its number and id: $(systemctl list-units --all --plain --no-legend 'sys-subsystem-sound-*')"
   echo "installed: the card already there has its device units, by number and id"
   echo "$ID_RULE" >/etc/udev/rules.d/70-sound-card-ids.rules
+  systemctl start "$REFUSED" 2>/dev/null || true
+  until_true 15 eval '[ "$(unit_state "$REFUSED")" = failed/failed ]' ||
+    fail "$REFUSED is $(unit_state "$REFUSED"), not failed"
+  sleep 8
+  status=$(systemctl status --no-pager "$REFUSED" || true)
+  [ "$(unit_state "$REFUSED")" = failed/failed ] &&
+    [ "$(systemctl show -p NRestarts --value "$REFUSED")" = 0 ] &&
+    grep -q ': Invalid card identifier: x y$' <<<"$status" ||
+    fail "$REFUSED, refused by the monitor, was started again or does not say why: $status"
+  systemctl reset-failed "$REFUSED"
+  echo "a name the monitor refuses: its instance failed once, saying why, and was not started again"
   start_prometheus
   play_tone
   systemctl enable --now "${UNITS[@]}" 2>/dev/null
