@@ -97,19 +97,32 @@ file_error_text (int error)
   return g_strerror (error);
 }
 
+/* Starts replacing path, which must be a regular file or none, with a
+ * temporary file beside it.  Returns its descriptor, or -1 with *error
+ * set; *temporary is NULL or to be freed. */
+static int
+begin_replacing (const char *path, gchar **temporary, int *error)
+{
+  int fd;
+
+  *temporary = NULL;
+  *error = check_regular (path);
+  if (*error != 0)
+    return -1;
+  fd = create_beside (path, temporary);
+  if (fd < 0)
+    *error = errno;
+  return fd;
+}
+
 int
 check_replaceable (const char *path)
 {
   gchar *temporary;
-  int error = check_regular (path);
-  int fd;
+  int error;
+  int fd = begin_replacing (path, &temporary, &error);
 
-  if (error != 0)
-    return error;
-  fd = create_beside (path, &temporary);
-  if (fd < 0)
-    error = errno;
-  else
+  if (fd >= 0)
     {
       close (fd);
       unlink (temporary);
@@ -122,14 +135,8 @@ int
 replace_file (const char *path, const char *text)
 {
   gchar *temporary;
-  int error = check_regular (path);
-  int fd;
-
-  if (error != 0)
-    return error;
-  fd = create_beside (path, &temporary);
-  if (fd < 0)
-    error = errno;
+  int error;
+  int fd = begin_replacing (path, &temporary, &error);
 
   if (error == 0)
     error = write_whole (fd, text);
