@@ -1,4 +1,5 @@
 #include "level_reporter.h"
+#include "card.h"
 #include "output.h"
 
 #include <cstring>
@@ -71,17 +72,63 @@ print_level (const GstStructure *level, RunState *run)
   g_free (line);
 }
 
+/* A card that cannot be opened: busy, when another program holds it (the
+ * kernel tells who; a shared device opened while another program holds
+ * the card alone fails with another error), or GStreamer's message and
+ * the last line of its details, which name the device and give ALSA's
+ * reason.  Returns whether the card is busy. */
+static gboolean
+report_open_error (const GError *error, const char *details, const char *card)
+{
+  gchar *holders = capture_holders ("/proc/asound", card);
+  const char *reason = details != NULL ? strrchr (details, '\n') : NULL;
+  gboolean busy = TRUE;
+
+  if (holders != NULL)
+    g_printerr ("Error: card %s is busy, held by %s\n", card, holders);
+  else if (error->code == GST_RESOURCE_ERROR_BUSY)
+    g_printerr ("Error: card %s is busy\n", card);
+  else
+    {
+      busy = FALSE;
+      g_printerr ("Error: %s%s%s\n", error->message, reason != NULL ? " " : "",
+                  reason != NULL ? reason + 1 : "");
+    }
+  g_free (holders);
+  return busy;
+}
+
+static gboolean
+is_open_error (const GError *error)
+{
+  return error->domain == GST_RESOURCE_ERROR
+         && (error->code == GST_RESOURCE_ERROR_BUSY
+             || error->code == GST_RESOURCE_ERROR_OPEN_READ);
+}
+
 /* A card that cannot be captured from only ever tells through the bus;
- * report it and end the run rather than wait in silence. */
+ * report it and end the run rather than wait in silence.  A card that
+ * another program holds is left to it: the run ends with a status of its
+ * own, on which the service does not try again, as a monitor that tried
+ * again would take the card the moment its holder let go of it, for a
+ * restart say. */
 static void
 report_error (GstMessage *message, RunState *run)
 {
   GError *error = NULL;
+  gchar *details = NULL;
+  gboolean busy = FALSE;
 
-  gst_message_parse_error (message, &error, NULL);
-  g_printerr ("Error: %s\n", error->message);
-  g_error_free (error);
+  gst_message_parse_error (message, &error, &details);
+  if (is_open_error (error))
+    busy = report_open_error (error, details, run->metrics.card);
+  else
+    g_printerr ("Error: %s\n", error->message);
   end_run (run);
+  if (busy)
+    run->status = BUSY_STATUS;
+  g_error_free (error);
+  g_free (details);
 }
 
 gboolean

@@ -10,6 +10,9 @@
 #define CAPTURE_PERIOD_US 250000
 #define CAPTURE_BUFFER_US 1000000
 
+/* The exit status of a run that found its card busy. */
+#define BUSY_STATUS 3
+
 /* What the bus watch and the main loop share for one run. */
 typedef struct
 {
@@ -33,7 +36,8 @@ typedef struct
  * heard.
  * The pipeline's first error, or a line that cannot be written, is
  * reported on stderr with "Error: " and ends the run; after that every
- * message is ignored.  Always returns TRUE, so the watch stays installed. */
+ * message is ignored.  A busy card names the processes that hold it and
+ * ends the run with BUSY_STATUS.  Always returns TRUE, so the watch stays installed. */
 gboolean message_handler (GstBus *bus, GstMessage *message, gpointer run);
 
 /* The watchdog, ticking once a second with a RunState as user data: ten

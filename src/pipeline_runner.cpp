@@ -11,6 +11,7 @@
 /* What the command line asks for, as GOption leaves it. */
 typedef struct
 {
+  gchar *device;              /* --device, or NULL */
   gchar *metrics_file;        /* --metrics-file, or NULL */
   gboolean expect;            /* --expect */
   gboolean version;           /* --version */
@@ -69,12 +70,29 @@ is_card_identifier (const char *card)
   return TRUE;
 }
 
-static int
-invalid_card (const char *card)
+/* ALSA's device names are words, with arguments after a colon, quoted
+ * where they must be (plug:'dsnoop:CARD=Studio'): take printable ASCII
+ * without blanks, which no terminal or journal line can misshow.  Whether
+ * ALSA knows the name, only opening it tells. */
+static gboolean
+is_device_name (const char *device)
 {
-  gchar *escaped = g_strescape (card, NULL);
+  size_t length = strlen (device);
 
-  g_printerr ("Invalid card identifier: %s\n", escaped);
+  if (length == 0 || length > 255)
+    return FALSE;
+  for (size_t i = 0; i < length; i++)
+    if (!g_ascii_isgraph (device[i]))
+      return FALSE;
+  return TRUE;
+}
+
+static int
+invalid_argument (const char *what, const char *value)
+{
+  gchar *escaped = g_strescape (value, NULL);
+
+  g_printerr ("Invalid %s: %s\n", what, escaped);
   g_free (escaped);
   return 2;
 }
@@ -105,13 +123,15 @@ first_element (GstIterator *elements)
  * captured, which it has been once the period is read: it renders a
  * period earlier, without a wake-up for it. */
 static void
-set_capture_periods (GstElement *pipeline)
+set_capture_periods (GstElement *pipeline, const char *device)
 {
   GObject *source = first_element (gst_bin_iterate_sources (GST_BIN (pipeline)));
   GObject *sink = first_element (gst_bin_iterate_sinks (GST_BIN (pipeline)));
 
   g_object_set (source, "latency-time", (gint64) CAPTURE_PERIOD_US,
                 "buffer-time", (gint64) CAPTURE_BUFFER_US, NULL);
+  if (device != NULL)
+    g_object_set (source, "device", device, NULL);
   g_object_set (sink, "ts-offset", -(gint64) CAPTURE_PERIOD_US * GST_USECOND,
                 NULL);
   g_object_unref (source);
@@ -121,7 +141,7 @@ set_capture_periods (GstElement *pipeline)
 /* Runs the capture pipeline on run->metrics.card until the run ends, and
  * returns its status. */
 static int
-monitor (RunState *run)
+monitor (RunState *run, const char *device)
 {
   GError *error = NULL;
   gchar *description;
@@ -144,7 +164,7 @@ monitor (RunState *run)
       return -1;
     }
 
-  set_capture_periods (pipeline);
+  set_capture_periods (pipeline, device);
 
   /* A file that cannot be written fails now, not minutes later. */
   if (run->metrics.file != NULL && !check_metrics_file (&run->metrics))
@@ -215,6 +235,8 @@ parse_command_line (int *argc, char ***argv, CommandLine *command_line)
   GOptionEntry entries[] = {
     { "metrics-file", 0, 0, G_OPTION_ARG_FILENAME,
       &command_line->metrics_file, NULL, NULL },
+    { "device", 0, 0, G_OPTION_ARG_FILENAME, &command_line->device, NULL,
+      NULL },
     { "expect", 0, 0, G_OPTION_ARG_NONE, &command_line->expect, NULL, NULL },
     { "version", 0, 0, G_OPTION_ARG_NONE, &command_line->version, NULL,
       NULL },
@@ -272,13 +294,15 @@ answer (const CommandLine *command_line)
     return usage_error ();
   card = command_line->cards[0];
   if (!is_card_identifier (card))
-    return invalid_card (card);
+    return invalid_argument ("card identifier", card);
+  if (command_line->device != NULL && !is_device_name (command_line->device))
+    return invalid_argument ("device name", command_line->device);
   if (command_line->expect)
     return expect_card (card, command_line->metrics_file);
 
   run.metrics.card = card;
   run.metrics.file = command_line->metrics_file;
-  return monitor (&run);
+  return monitor (&run, command_line->device);
 }
 
 int
@@ -296,6 +320,7 @@ main (int argc, char *argv[])
     status = answer (&command_line);
   else
     status = usage_error ();
+  g_free (command_line.device);
   g_free (command_line.metrics_file);
   g_strfreev (command_line.cards);
   return status;

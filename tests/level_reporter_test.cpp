@@ -212,29 +212,53 @@ give_up (gpointer loop)
   return G_SOURCE_REMOVE;
 }
 
+// The first error is reported, once, and ends the run; a busy card with
+// a status of its own.  An open that fails names the device and ALSA's
+// reason, the last line of GStreamer's details.
 TEST_F (MessageHandlerTest, EndsTheRunOnTheFirstError)
 {
-  GstBus *bus = gst_bus_new ();
-  GError *error = g_error_new_literal (GST_RESOURCE_ERROR,
-                                       GST_RESOURCE_ERROR_OPEN_READ,
-                                       "Could not open the card.");
-  guint watch_id = gst_bus_add_watch (bus, message_handler, &run);
-  guint timeout_id = g_timeout_add_seconds (5, give_up, run.loop);
-
-  gst_bus_post (bus, gst_message_new_error (NULL, error, "debug"));
-  gst_bus_post (bus, gst_message_new_error (NULL, error, "debug"));
+  const char *reason = "Recording open error on device 'x': No such device";
+  struct Case
   {
-    StdoutTo redirect (output[1]);
-    g_main_loop_run (run.loop);
-  }
+    GstResourceError code;
+    std::string details, error;
+    int status;
+  } cases[] = {
+    { GST_RESOURCE_ERROR_OPEN_READ, "debug", "Error: Could not open.\n", 1 },
+    { GST_RESOURCE_ERROR_OPEN_READ, std::string ("alsasrc0:\n") + reason,
+      std::string ("Error: Could not open. ") + reason + "\n", 1 },
+    { GST_RESOURCE_ERROR_BUSY, std::string ("alsasrc0:\n") + reason,
+      "Error: card Nowhere is busy\n", BUSY_STATUS },
+    { GST_RESOURCE_ERROR_READ, std::string ("alsasrc0:\n") + reason,
+      "Error: Could not open.\n", 1 },
+  };
 
-  EXPECT_EQ (printed_to_stderr, "Error: Could not open the card.\n");
-  EXPECT_EQ (run.status, 1);
-  EXPECT_EQ (printed (), "");
-  g_source_remove (timeout_id);
-  g_source_remove (watch_id);
-  gst_object_unref (bus);
-  g_error_free (error);
+  for (const auto &c : cases)
+    {
+      GstBus *bus = gst_bus_new ();
+      GError *error = g_error_new_literal (GST_RESOURCE_ERROR, c.code,
+                                           "Could not open.");
+      guint watch_id = gst_bus_add_watch (bus, message_handler, &run);
+      guint timeout_id = g_timeout_add_seconds (5, give_up, run.loop);
+
+      printed_to_stderr.clear ();
+      run.status = 0;
+      run.metrics.card = "Nowhere";
+      gst_bus_post (bus, gst_message_new_error (NULL, error, c.details.c_str ()));
+      gst_bus_post (bus, gst_message_new_error (NULL, error, "debug"));
+      {
+        StdoutTo redirect (output[1]);
+        g_main_loop_run (run.loop);
+      }
+
+      EXPECT_EQ (printed_to_stderr, c.error);
+      EXPECT_EQ (run.status, c.status) << c.error;
+      EXPECT_EQ (printed (), "");
+      g_source_remove (timeout_id);
+      g_source_remove (watch_id);
+      gst_object_unref (bus);
+      g_error_free (error);
+    }
 }
 
 // Once a line is lost the run is over: later measurements print nothing.

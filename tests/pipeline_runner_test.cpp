@@ -50,6 +50,11 @@ TEST (PipelineRunner, AnswersTheCommandLine)
       cannot_write_nonexistent },
     { { "--expect", "1", "--metrics-file", "/nonexistent/level.prom" }, 1, "",
       cannot_write_nonexistent },
+    { { "--device" }, 2, "", "Missing argument for --device\n" + usage },
+    // A device that ALSA does not know: its reason.
+    { { "--device", "nosuch:x", "1" }, 1, "",
+      "Error: Could not open audio device for recording. Recording open "
+      "error on device 'nosuch:x': No such file or directory\n" },
   };
 
   for (auto &c : cases)
@@ -146,7 +151,9 @@ TEST (PipelineRunner, ReplacesOnlyARegularMetricsFile)
   run ({ "rm", "-rf", folder });
 }
 
-TEST (PipelineRunner, RefusesIdentifiersThatAreNotCards)
+// Neither a card nor a device is pasted into the launch text; both are
+// refused before anything is opened unless they are words of ALSA's.
+TEST (PipelineRunner, RefusesCardsAndDevicesThatAreNotALSAs)
 {
   char folder[] = "/tmp/injected-XXXXXX";
 
@@ -155,31 +162,44 @@ TEST (PipelineRunner, RefusesIdentifiersThatAreNotCards)
   std::string tee = "1 ! tee name=t ! queue ! filesink location=" + recording
                     + " t.";
   std::string digits (4096, '7');
+  const std::string card = "Invalid card identifier: ";
+  const std::string device = "Invalid device name: ";
   struct Case
   {
-    std::string card, shown;
+    std::vector<std::string> args;
+    std::string error;
   } cases[] = {
-    { tee, tee },
-    { "1 name=x", "1 name=x" },
-    { "", "" },
-    { " 1", " 1" },
-    { "'1'", "'1'" },
-    { "\"1\"", "\\\"1\\\"" },
-    { "1!", "1!" },
-    { "1;2", "1;2" },
-    { "1\n", "1\\n" },
-    { "hw:1", "hw:1" },
-    { "caf\xc3\xa9", "caf\\303\\251" },
-    { std::string (65, 'x'), std::string (65, 'x') },
-    { digits, digits },
+    { { tee }, card + tee },
+    { { "1 name=x" }, card + "1 name=x" },
+    { { "" }, card },
+    { { " 1" }, card + " 1" },
+    { { "'1'" }, card + "'1'" },
+    { { "\"1\"" }, card + "\\\"1\\\"" },
+    { { "1!" }, card + "1!" },
+    { { "1;2" }, card + "1;2" },
+    { { "1\n" }, card + "1\\n" },
+    { { "hw:1" }, card + "hw:1" },
+    { { "caf\xc3\xa9" }, card + "caf\\303\\251" },
+    { { std::string (65, 'x') }, card + std::string (65, 'x') },
+    { { digits }, card + digits },
+    { { "--device", "", "1" }, device },
+    { { "--device", tee, "1" }, device + tee },
+    { { "--device", "hw:1\n", "1" }, device + "hw:1\\n" },
+    { { "--device", "hw:1\t", "1" }, device + "hw:1\\t" },
+    { { "--device", "caf\xc3\xa9", "1" }, device + "caf\\303\\251" },
+    { { "--device=" + std::string (256, 'x'), "1" },
+      device + std::string (256, 'x') },
+    { { "--device", "hw:1", "1 ! fakesink" }, card + "1 ! fakesink" },
   };
 
-  for (const auto &c : cases)
+  for (auto &c : cases)
     {
-      Outcome outcome = run ({ LEVEL_MONITOR, c.card });
-      EXPECT_EQ (outcome.status, 2) << c.shown;
-      EXPECT_EQ (outcome.out, "") << c.shown;
-      EXPECT_EQ (outcome.err, "Invalid card identifier: " + c.shown + "\n");
+      std::string shown = c.error;
+      c.args.insert (c.args.begin (), LEVEL_MONITOR);
+      Outcome outcome = run (c.args);
+      EXPECT_EQ (outcome.status, 2) << shown;
+      EXPECT_EQ (outcome.out, "") << shown;
+      EXPECT_EQ (outcome.err, c.error + "\n");
     }
   EXPECT_NE (access (recording.c_str (), F_OK), 0) << "the card was recorded";
   rmdir (folder);
