@@ -21,6 +21,13 @@ ABSENT=level-monitor@Studio.service
 # A name that the monitor refuses as a card: "x y".
 REFUSED='level-monitor@x\x20y.service'
 ID_RULE='ACTION=="add", SUBSYSTEM=="sound", KERNEL=="card*", KERNELS=="snd_dummy.0", ATTR{id}="Studio"'
+# The card that an encoder shares with its instance through ALSA's dsnoop,
+# as the manual tells, each with its line: a capture substream of its own.
+SHARED_CARD=CARD=Loopback,DEV=1,SUBDEV=1
+SHARED_DEVICE=dsnoop:$SHARED_CARD
+# Both programs' periods, a quarter of a second rather than dsnoop's 1024
+# frames, as the manual tells.
+SHARED_PERIODS='cards.Loopback.pcm.dsnoop.period_size 11025'
 # A line the monitor prints for a measurement.
 LEVEL='-?[0-9]+\.[0-9]{6}'
 # The bounds of the levels' histogram; the alerts' thresholds among them.
@@ -316,11 +323,117 @@ median_between ()
   awk -v m="$(median "$1")" -v below="$2" -v at="$3" 'BEGIN { exit !(m != "" && m > below && m <= at) }'
 }
 
+# start_encoder FILE [DEVICE]: an encoder, as a user of its own in the group
+# audio, captures the tone from DEVICE, the shared card unless given, into
+# FILE, and its errors and overruns into FILE.log, until stop_encoder.
+start_encoder ()
+{
+  encoder_started=$(date +%s.%N)
+  HOME=/tmp/encoder setpriv --reuid=encoder --regid=encoder --init-groups -- \
+    arecord -q -D "${2:-$SHARED_DEVICE}" -t raw -f S16_LE -r 44100 -c 2 - \
+    >"$1" 2>"$1.log" &
+  encoder=$!
+}
+
+# stop_encoder FILE: the encoder ran until now without an error or an
+# overrun, and FILE holds every second of it but its start.
+stop_encoder ()
+{
+  local seconds
+  kill -0 "$encoder" 2>/dev/null || fail "the encoder ended: $(cat "$1.log")"
+  kill "$encoder"
+  wait "$encoder" || true
+  [ ! -s "$1.log" ] || fail "the encoder: $(cat "$1.log")"
+  seconds=$(awk -v started="$encoder_started" -v now="$(date +%s.%N)" \
+    -v bytes="$(stat -c %s "$1")" 'BEGIN { printf "%.1f %.1f", now - started, bytes / 176400 }')
+  awk -v s="$seconds" 'BEGIN { split(s, t, " "); exit !(t[2] >= t[1] - 3) }' ||
+    fail "the encoder ran for ${seconds% *} s and captured ${seconds#* } s"
+}
+
+# The manual's lines for a card shared with an encoder: the instance and
+# the encoder capture the card at once, started in either order, either
+# restarted while the other runs, and neither fails; the monitor prints
+# the tone exactly.
+share_with_encoder ()
+{
+  local lines
+  useradd --system --no-create-home --groups audio encoder
+  install -d -o encoder -m 0700 /tmp/encoder
+  echo "$SHARED_PERIODS" >>/etc/asound.conf
+  mkdir -p /etc/level-monitor
+  echo "DEVICE=$SHARED_DEVICE" >"/etc/level-monitor/$SHARED_CARD.conf"
+  systemctl enable --now "$SHARED" 2>/dev/null
+  until_true 30 heard_at_least "$SHARED" 2 || fail "$SHARED: no level of the tone"
+  start_encoder /tmp/encoder/1.raw
+  sleep 5
+  lines=$(heard "$SHARED")
+  systemctl restart "$SHARED"
+  until_true 30 heard_at_least "$SHARED" $((lines + 8)) ||
+    fail "$SHARED, restarted while the encoder captures, prints no level"
+  stop_encoder /tmp/encoder/1.raw
+  lines=$(heard "$SHARED")
+  # The manual's line for an encoder that asks for what the card may not
+  # give.
+  start_encoder /tmp/encoder/2.raw "plug:'$SHARED_DEVICE'"
+  sleep 5
+  stop_encoder /tmp/encoder/2.raw
+  heard_at_least "$SHARED" $((lines + 8)) ||
+    fail "$SHARED: fewer than 8 lines while the encoder started again"
+  systemctl stop "$SHARED"
+  start_encoder /tmp/encoder/3.raw
+  sleep 3
+  lines=$(heard "$SHARED")
+  systemctl start "$SHARED"
+  until_true 30 heard_at_least "$SHARED" $((lines + 8)) ||
+    fail "$SHARED, started while the encoder captures, prints no level"
+  [ "$(periods 0 | sort -u)" = "11025 176400
+11025 44100" ] || fail "the captures' periods and buffers (frames): $(periods 0)"
+  stop_encoder /tmp/encoder/3.raw
+  ! levels "$SHARED" | grep -v -x -F -e "$expected" ||
+    fail "$SHARED printed more than the tone's level"
+  [ "$(systemctl show -p NRestarts --value "$SHARED")" = 0 ] ||
+    fail "$SHARED failed and was started again"
+  systemctl stop "$SHARED"
+  echo "$SHARED and an encoder on $SHARED_DEVICE: either first, either restarted; neither failed, and the monitor printed only the tone's level"
+}
+
+# The card held by a program alone: the instance fails, names the holder,
+# and does not take the card when the holder lets go and starts again;
+# the card stays expected.
+busy_card ()
+{
+  local status
+  start_encoder /tmp/encoder/held.raw "hw:$SHARED_CARD"
+  sleep 2
+  systemctl start "$SHARED"
+  until_true 30 eval '[ "$(unit_state "$SHARED")" = failed/failed ]' ||
+    fail "$SHARED is $(unit_state "$SHARED") with its card held"
+  status=$(systemctl status --no-pager "$SHARED" || true)
+  grep -q -F ": Error: card $SHARED_CARD is busy, held by process $encoder" <<<"$status" ||
+    fail "systemctl status $SHARED does not name the card's holder, $encoder: $status"
+  for _ in 1 2 3 4 5; do
+    stop_encoder /tmp/encoder/held.raw
+    start_encoder /tmp/encoder/held.raw "hw:$SHARED_CARD"
+    sleep 4
+  done
+  stop_encoder /tmp/encoder/held.raw
+  [ "$(unit_state "$SHARED")" = failed/failed ] &&
+    [ "$(systemctl show -p NRestarts --value "$SHARED")" = 0 ] ||
+    fail "$SHARED, its card busy, was started again: $(unit_state "$SHARED")"
+  until_true 90 stopped_alert "$SHARED_CARD" ||
+    fail "$SHARED, its card busy: no LevelMonitorStopped: $(query ALERTS)"
+  echo "card held alone by process $encoder: $SHARED failed, naming it, and was not started again while the holder let go and took the card 5 times; LevelMonitorStopped"
+  grep -F ': Error: ' <<<"$status"
+  systemctl disable --now "$SHARED" 2>/dev/null
+  check_retired "$SHARED" "$SHARED_CARD"
+}
+
 # The guest's half, run by its systemd once booted.
 in_guest ()
 {
   local unit state status bound period buffer
   declare -A before lines
+  SHARED="level-monitor@$(systemd-escape "$SHARED_CARD").service"
 
   # A level of its own for each run, so that only a monitor reading the
   # card can print it: -30 to -6 dB.
@@ -384,6 +497,9 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
     check_histogram "$card"
   done
   echo "the node exporter serves all three histograms: every level of the tone in its bucket, 2 a second"
+
+  share_with_encoder
+  busy_card
 
   state=$(unit_state "$ABSENT")
   [ "$state" = inactive/dead ] || fail "$ABSENT is $state without its card"
