@@ -38,29 +38,61 @@ split_card (gchar **parts, CardFields *fields)
     }
 }
 
-static gboolean
-is_number (const char *text)
+/* Reads text as ALSA reads a number: whole, in C's notation (10, 010 or
+ * 0xa).  Returns -1 for text that is none, or negative. */
+static long
+number_in (const char *text)
 {
-  if (text == NULL || *text == '\0')
-    return FALSE;
-  for (; *text != '\0'; text++)
-    if (!g_ascii_isdigit (*text))
-      return FALSE;
-  return TRUE;
+  char *end;
+  long number;
+
+  if (text == NULL || *text == '\0' || !g_ascii_isdigit (*text))
+    return -1;
+  number = strtol (text, &end, 0);
+  return *end == '\0' ? number : -1;
 }
 
 /* The folder of the capture device that fields names, or NULL. */
 static gchar *
 status_folder (const char *asound, const CardFields *fields)
 {
-  const char *device = is_number (fields->device) ? fields->device : "0";
+  long card = number_in (fields->card);
+  long device = MAX (number_in (fields->device), 0);
 
   if (fields->card == NULL || *fields->card == '\0')
     return NULL;
   /* /proc/asound has cardN, and a link to it by the card's id. */
-  return g_strdup_printf ("%s/%s%s/pcm%sc", asound,
-                          is_number (fields->card) ? "card" : "",
-                          fields->card, device);
+  if (card >= 0)
+    return g_strdup_printf ("%s/card%ld/pcm%ldc", asound, card, device);
+  return g_strdup_printf ("%s/%s/pcm%ldc", asound, fields->card, device);
+}
+
+/* "process PID (NAME)", or "process PID" where its name cannot be read:
+ * another user's process, in a sandbox that hides them.  The name is the
+ * process's to set: escaped, so that it cannot make a line of its own. */
+static gchar *
+describe_process (long pid)
+{
+  gchar *path = g_strdup_printf ("/proc/%ld/comm", pid);
+  gchar *name = NULL;
+  gchar *description;
+
+  if (g_file_get_contents (path, &name, NULL, NULL))
+    {
+      gchar *escaped;
+
+      /* The kernel ends it with a newline of its own. */
+      if (g_str_has_suffix (name, "\n"))
+        name[strlen (name) - 1] = '\0';
+      escaped = g_strescape (name, NULL);
+      description = g_strdup_printf ("process %ld (%s)", pid, escaped);
+      g_free (escaped);
+    }
+  else
+    description = g_strdup_printf ("process %ld", pid);
+  g_free (name);
+  g_free (path);
+  return description;
 }
 
 /* The process that holds the substream whose status file is path, or 0:
@@ -80,24 +112,6 @@ status_owner (const char *path)
   return owner;
 }
 
-/* "process PID (NAME)", or "process PID" where its name cannot be read:
- * another user's process, in a sandbox that hides them. */
-static gchar *
-describe_process (long pid)
-{
-  gchar *path = g_strdup_printf ("/proc/%ld/comm", pid);
-  gchar *name = NULL;
-  gchar *description;
-
-  if (g_file_get_contents (path, &name, NULL, NULL))
-    description = g_strdup_printf ("process %ld (%s)", pid, g_strchomp (name));
-  else
-    description = g_strdup_printf ("process %ld", pid);
-  g_free (name);
-  g_free (path);
-  return description;
-}
-
 static gint
 compare_pids (gconstpointer a, gconstpointer b)
 {
@@ -109,7 +123,7 @@ compare_pids (gconstpointer a, gconstpointer b)
 /* The other processes that hold the substreams in folder that are named,
  * or all of them, in order. */
 static GArray *
-substream_owners (const char *folder, const char *subdevice)
+substream_owners (const char *folder, long subdevice)
 {
   GArray *owners = g_array_new (FALSE, FALSE, sizeof (long));
   GDir *subs = g_dir_open (folder, 0, NULL);
@@ -121,7 +135,7 @@ substream_owners (const char *folder, const char *subdevice)
       long owner;
 
       if (g_str_has_prefix (sub, "sub")
-          && (!is_number (subdevice) || strcmp (sub + 3, subdevice) == 0)
+          && (subdevice < 0 || number_in (sub + 3) == subdevice)
           && (owner = status_owner (path)) > 0 && owner != getpid ())
         g_array_append_val (owners, owner);
       g_free (path);
@@ -144,7 +158,7 @@ capture_holders (const char *asound, const char *card)
   folder = status_folder (asound, &fields);
   if (folder != NULL)
     {
-      GArray *owners = substream_owners (folder, fields.subdevice);
+      GArray *owners = substream_owners (folder, number_in (fields.subdevice));
 
       for (guint i = 0; i < owners->len; i++)
         {

@@ -72,38 +72,30 @@ print_level (const GstStructure *level, RunState *run)
   g_free (line);
 }
 
-/* A card that cannot be opened: busy, when another program holds it (the
- * kernel tells who; a shared device opened while another program holds
- * the card alone fails with another error), or GStreamer's message and
- * the last line of its details, which name the device and give ALSA's
- * reason.  Returns whether the card is busy. */
-static gboolean
-report_open_error (const GError *error, const char *details, const char *card)
+/* A card that another program holds: the kernel tells who. */
+static void
+report_busy (const char *card)
 {
   gchar *holders = capture_holders ("/proc/asound", card);
-  const char *reason = details != NULL ? strrchr (details, '\n') : NULL;
-  gboolean busy = TRUE;
 
   if (holders != NULL)
     g_printerr ("Error: card %s is busy, held by %s\n", card, holders);
-  else if (error->code == GST_RESOURCE_ERROR_BUSY)
-    g_printerr ("Error: card %s is busy\n", card);
   else
-    {
-      busy = FALSE;
-      g_printerr ("Error: %s%s%s\n", error->message, reason != NULL ? " " : "",
-                  reason != NULL ? reason + 1 : "");
-    }
+    g_printerr ("Error: card %s is busy\n", card);
   g_free (holders);
-  return busy;
 }
 
-static gboolean
-is_open_error (const GError *error)
+/* A device that cannot be opened: GStreamer's message, and the last line
+ * of its details, which names the device and gives ALSA's reason. */
+static void
+report_open_error (const GError *error, const char *details)
 {
-  return error->domain == GST_RESOURCE_ERROR
-         && (error->code == GST_RESOURCE_ERROR_BUSY
-             || error->code == GST_RESOURCE_ERROR_OPEN_READ);
+  const char *reason = details != NULL ? strrchr (details, '\n') : NULL;
+
+  if (reason != NULL)
+    g_printerr ("Error: %s %s\n", error->message, reason + 1);
+  else
+    g_printerr ("Error: %s\n", error->message);
 }
 
 /* A card that cannot be captured from only ever tells through the bus;
@@ -117,11 +109,15 @@ report_error (GstMessage *message, RunState *run)
 {
   GError *error = NULL;
   gchar *details = NULL;
-  gboolean busy = FALSE;
+  gboolean busy;
 
   gst_message_parse_error (message, &error, &details);
-  if (is_open_error (error))
-    busy = report_open_error (error, details, run->metrics.card);
+  busy = g_error_matches (error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_BUSY);
+  if (busy)
+    report_busy (run->metrics.card);
+  else if (g_error_matches (error, GST_RESOURCE_ERROR,
+                            GST_RESOURCE_ERROR_OPEN_READ))
+    report_open_error (error, details);
   else
     g_printerr ("Error: %s\n", error->message);
   end_run (run);

@@ -37,7 +37,8 @@ typedef struct
  * The pipeline's first error, or a line that cannot be written, is
  * reported on stderr with "Error: " and ends the run; after that every
  * message is ignored.  A busy card names the processes that hold it and
- * ends the run with BUSY_STATUS.  Always returns TRUE, so the watch stays installed. */
+ * ends the run with BUSY_STATUS.  Always returns TRUE, so the watch stays
+ * installed. */
 gboolean message_handler (GstBus *bus, GstMessage *message, gpointer run);
 
 /* The watchdog, ticking once a second with a RunState as user data: ten

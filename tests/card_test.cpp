@@ -3,6 +3,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,11 +39,17 @@ public:
   std::string path;
 };
 
-// A process with a name to read: "sleep".
+// A process with a name to read: "sleep", or the name it gives itself.
 struct Sleeper
 {
-  Sleeper () : pid (fork ())
+  explicit Sleeper (const char *name = NULL) : pid (fork ())
   {
+    if (pid == 0 && name != NULL)
+      {
+        prctl (PR_SET_NAME, name);
+        pause ();
+        _exit (0);
+      }
     if (pid == 0)
       {
         execlp ("sleep", "sleep", "60", (char *) NULL);
@@ -60,11 +67,14 @@ struct Sleeper
 
 // The kernel names the process that holds each open substream; a card is
 // named by number or id, a device and a subdevice, in either of ALSA's
-// forms.  No name where /proc hides the process; never the monitor itself.
+// forms, with numbers as ALSA reads them.  No name where /proc hides the
+// process, and a name escaped, which its process sets; never the monitor
+// itself.
 TEST (Card, NamesTheProcessesThatHoldItsCapture)
 {
   Asound asound;
   Sleeper sleeper;
+  Sleeper forger ("x\nError: \033[");
   const long unseen = 2147483647;
   std::string sleep = "process " + std::to_string (sleeper.pid) + " (sleep)";
   std::string hidden = "process " + std::to_string (unseen);
@@ -76,6 +86,7 @@ TEST (Card, NamesTheProcessesThatHoldItsCapture)
   asound.substream ("card1/pcm1c/sub1", sleeper.pid);
   asound.substream ("card1/pcm1c/sub2", unseen);
   asound.substream ("card2/pcm0c/sub0", getpid ());
+  asound.substream ("card8/pcm0c/sub0", forger.pid);
   ASSERT_EQ (symlink ("card1", (asound.path + "/Studio").c_str ()), 0);
   struct Case
   {
@@ -93,6 +104,12 @@ TEST (Card, NamesTheProcessesThatHoldItsCapture)
     { "2", "" },
     { "3", "" },
     { "1,7", "" },
+    { "01,01,02", hidden },
+    { "010", "process " + std::to_string (forger.pid)
+                 + " (x\\nError: \\033[)" },
+    { "0x8", "process " + std::to_string (forger.pid)
+                 + " (x\\nError: \\033[)" },
+    { "08", "" },
   };
 
   for (const auto &c : cases)
