@@ -25,9 +25,6 @@ ID_RULE='ACTION=="add", SUBSYSTEM=="sound", KERNEL=="card*", KERNELS=="snd_dummy
 # as the manual tells, each with its line: a capture substream of its own.
 SHARED_CARD=CARD=Loopback,DEV=1,SUBDEV=1
 SHARED_DEVICE=dsnoop:$SHARED_CARD
-# Both programs' periods, a quarter of a second rather than dsnoop's 1024
-# frames, as the manual tells.
-SHARED_PERIODS='cards.Loopback.pcm.dsnoop.period_size 11025'
 # A line the monitor prints for a measurement.
 LEVEL='-?[0-9]+\.[0-9]{6}'
 # The bounds of the levels' histogram; the alerts' thresholds among them.
@@ -341,13 +338,25 @@ stop_encoder ()
 {
   local seconds
   kill -0 "$encoder" 2>/dev/null || fail "the encoder ended: $(cat "$1.log")"
+  [ ! -s "$1.log" ] || fail "the encoder: $(cat "$1.log")"
   kill "$encoder"
   wait "$encoder" || true
-  [ ! -s "$1.log" ] || fail "the encoder: $(cat "$1.log")"
   seconds=$(awk -v started="$encoder_started" -v now="$(date +%s.%N)" \
     -v bytes="$(stat -c %s "$1")" 'BEGIN { printf "%.1f %.1f", now - started, bytes / 176400 }')
   awk -v s="$seconds" 'BEGIN { split(s, t, " "); exit !(t[2] >= t[1] - 3) }' ||
     fail "the encoder ran for ${seconds% *} s and captured ${seconds#* } s"
+}
+
+# shared_monitor ACTION: systemctl ACTION on the instance that shares its
+# card, while the encoder captures; it then prints 8 lines more within
+# 30 s.
+shared_monitor ()
+{
+  local lines
+  lines=$(heard "$SHARED")
+  systemctl "$1" "$SHARED"
+  until_true 30 heard_at_least "$SHARED" $((lines + 8)) ||
+    fail "$SHARED, after a $1 while the encoder captures, prints no level"
 }
 
 # The manual's lines for a card shared with an encoder: the instance and
@@ -359,17 +368,12 @@ share_with_encoder ()
   local lines
   useradd --system --no-create-home --groups audio encoder
   install -d -o encoder -m 0700 /tmp/encoder
-  echo "$SHARED_PERIODS" >>/etc/asound.conf
-  mkdir -p /etc/level-monitor
   echo "DEVICE=$SHARED_DEVICE" >"/etc/level-monitor/$SHARED_CARD.conf"
   systemctl enable --now "$SHARED" 2>/dev/null
   until_true 30 heard_at_least "$SHARED" 2 || fail "$SHARED: no level of the tone"
   start_encoder /tmp/encoder/1.raw
   sleep 5
-  lines=$(heard "$SHARED")
-  systemctl restart "$SHARED"
-  until_true 30 heard_at_least "$SHARED" $((lines + 8)) ||
-    fail "$SHARED, restarted while the encoder captures, prints no level"
+  shared_monitor restart
   stop_encoder /tmp/encoder/1.raw
   lines=$(heard "$SHARED")
   # The manual's line for an encoder that asks for what the card may not
@@ -382,11 +386,8 @@ share_with_encoder ()
   systemctl stop "$SHARED"
   start_encoder /tmp/encoder/3.raw
   sleep 3
-  lines=$(heard "$SHARED")
-  systemctl start "$SHARED"
-  until_true 30 heard_at_least "$SHARED" $((lines + 8)) ||
-    fail "$SHARED, started while the encoder captures, prints no level"
-  [ "$(periods 0 | sort -u)" = "11025 176400
+  shared_monitor start
+  [ "$(periods 0 | sort -u)" = "1024 16384
 11025 44100" ] || fail "the captures' periods and buffers (frames): $(periods 0)"
   stop_encoder /tmp/encoder/3.raw
   ! levels "$SHARED" | grep -v -x -F -e "$expected" ||
