@@ -4,8 +4,8 @@
 #include <cstring>
 #include <unistd.h>
 
-/* Where a card identifier points: the card's folder under asound, named
- * by number or id, and its capture device and subdevice (-1: any). */
+/* The fields of a card identifier, as given: the card's number or id,
+ * its device and its subdevice; NULL where not given. */
 typedef struct
 {
   const char *card;
@@ -13,8 +13,9 @@ typedef struct
   const char *subdevice;
 } CardFields;
 
-/* Splits identifier, which fields points into, as ALSA's hw device reads
- * it: CARD, DEV and SUBDEV in that order, or each as KEY=VALUE. */
+/* Reads the parts of a card identifier into fields, which then point into
+ * them, as ALSA's hw device reads them: CARD, DEV and SUBDEV in that
+ * order, or each as KEY=VALUE. */
 static void
 split_card (gchar **parts, CardFields *fields)
 {
@@ -146,13 +147,34 @@ substream_owners (const char *folder, long subdevice)
   return owners;
 }
 
+/* Each owner once, described, joined by ", "; NULL for none. */
+static gchar *
+describe_owners (const GArray *owners)
+{
+  GString *holders = g_string_new (NULL);
+
+  for (guint i = 0; i < owners->len; i++)
+    {
+      long owner = g_array_index (owners, long, i);
+      gchar *holder;
+
+      if (i > 0 && owner == g_array_index (owners, long, i - 1))
+        continue;
+      holder = describe_process (owner);
+      g_string_append_printf (holders, "%s%s", holders->len > 0 ? ", " : "",
+                              holder);
+      g_free (holder);
+    }
+  return g_string_free (holders, holders->len == 0);
+}
+
 gchar *
 capture_holders (const char *asound, const char *card)
 {
   gchar **parts = g_strsplit (card, ",", 0);
   CardFields fields = {};
   gchar *folder;
-  GString *holders = g_string_new (NULL);
+  gchar *holders = NULL;
 
   split_card (parts, &fields);
   folder = status_folder (asound, &fields);
@@ -160,21 +182,10 @@ capture_holders (const char *asound, const char *card)
     {
       GArray *owners = substream_owners (folder, number_in (fields.subdevice));
 
-      for (guint i = 0; i < owners->len; i++)
-        {
-          long owner = g_array_index (owners, long, i);
-          gchar *holder;
-
-          if (i > 0 && owner == g_array_index (owners, long, i - 1))
-            continue;
-          holder = describe_process (owner);
-          g_string_append_printf (holders, "%s%s",
-                                  holders->len > 0 ? ", " : "", holder);
-          g_free (holder);
-        }
+      holders = describe_owners (owners);
       g_array_free (owners, TRUE);
     }
   g_free (folder);
   g_strfreev (parts);
-  return g_string_free (holders, holders->len == 0);
+  return holders;
 }
