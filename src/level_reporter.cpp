@@ -72,30 +72,51 @@ print_level (const GstStructure *level, RunState *run)
   g_free (line);
 }
 
-/* A card that another program holds: the kernel tells who. */
-static void
-report_busy (const char *card)
-{
-  gchar *holders = capture_holders ("/proc/asound", card);
-
-  if (holders != NULL)
-    g_printerr ("Error: card %s is busy, held by %s\n", card, holders);
-  else
-    g_printerr ("Error: card %s is busy\n", card);
-  g_free (holders);
-}
-
-/* A device that cannot be opened: GStreamer's message, and the last line
- * of its details, which names the device and gives ALSA's reason. */
-static void
-report_open_error (const GError *error, const char *details)
+/* GStreamer's message, and, where the details say more, their last line,
+ * which names the device and gives ALSA's reason.  Free it with g_free. */
+static gchar *
+open_error_text (const GError *error, const char *details)
 {
   const char *reason = details != NULL ? strrchr (details, '\n') : NULL;
 
-  if (reason != NULL)
-    g_printerr ("Error: %s %s\n", error->message, reason + 1);
+  if (reason == NULL)
+    return g_strdup (error->message);
+  return g_strdup_printf ("%s %s", error->message, reason + 1);
+}
+
+/* A card that cannot be opened.  While another program holds it, the card
+ * is busy, whatever ALSA says: the kernel tells who holds it, and a shared
+ * device opened while another program holds the card alone may fail with
+ * another error.  Returns whether it is busy. */
+static gboolean
+report_open_error (const GError *error, const char *details,
+                   const char *card)
+{
+  gboolean busy = g_error_matches (error, GST_RESOURCE_ERROR,
+                                   GST_RESOURCE_ERROR_BUSY);
+  gchar *holders = capture_holders ("/proc/asound", card);
+  gchar *text = open_error_text (error, details);
+
+  if (holders != NULL && busy)
+    g_printerr ("Error: card %s is busy, held by %s\n", card, holders);
+  else if (holders != NULL)
+    g_printerr ("Error: card %s is busy, held by %s: %s\n", card, holders,
+                text);
+  else if (busy)
+    g_printerr ("Error: card %s is busy\n", card);
   else
-    g_printerr ("Error: %s\n", error->message);
+    g_printerr ("Error: %s\n", text);
+  g_free (text);
+  g_free (holders);
+  return busy || holders != NULL;
+}
+
+static gboolean
+is_open_error (const GError *error)
+{
+  return g_error_matches (error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_BUSY)
+         || g_error_matches (error, GST_RESOURCE_ERROR,
+                             GST_RESOURCE_ERROR_OPEN_READ);
 }
 
 /* A card that cannot be captured from only ever tells through the bus;
@@ -109,15 +130,11 @@ report_error (GstMessage *message, RunState *run)
 {
   GError *error = NULL;
   gchar *details = NULL;
-  gboolean busy;
+  gboolean busy = FALSE;
 
   gst_message_parse_error (message, &error, &details);
-  busy = g_error_matches (error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_BUSY);
-  if (busy)
-    report_busy (run->metrics.card);
-  else if (g_error_matches (error, GST_RESOURCE_ERROR,
-                            GST_RESOURCE_ERROR_OPEN_READ))
-    report_open_error (error, details);
+  if (is_open_error (error))
+    busy = report_open_error (error, details, run->metrics.card);
   else
     g_printerr ("Error: %s\n", error->message);
   end_run (run);

@@ -420,7 +420,7 @@ busy_card ()
   stop_encoder /tmp/encoder/held.raw
   [ "$(unit_state "$SHARED")" = failed/failed ] &&
     [ "$(systemctl show -p NRestarts --value "$SHARED")" = 0 ] ||
-    fail "$SHARED, its card busy, was started again: $(unit_state "$SHARED")"
+    fail "$SHARED, its card busy, was started again: $(unit_state "$SHARED"); its errors: $(levels "$SHARED" | grep -v -x -E -e "$LEVEL")"
   until_true 90 stopped_alert "$SHARED_CARD" ||
     fail "$SHARED, its card busy: no LevelMonitorStopped: $(query ALERTS)"
   echo "card held alone by process $encoder: $SHARED failed, naming it, and was not started again while the holder let go and took the card 5 times; LevelMonitorStopped"
