@@ -338,8 +338,9 @@ start_encoder ()
 }
 
 # stop_encoder FILE: the encoder ran until now without an error or an
-# overrun, and FILE holds every second since its first audio, but the
-# second that it may not have written yet.
+# overrun, and FILE holds every second since its first audio but the last
+# 3, which an encoder that a loaded machine keeps waiting may not have
+# read yet: a stall of the shared card's audio is longer.
 stop_encoder ()
 {
   local seconds
@@ -350,7 +351,7 @@ stop_encoder ()
     'BEGIN { printf "%.1f %.1f", now - started, bytes / 176400 }')
   kill "$encoder"
   wait "$encoder" || true
-  awk -v s="$seconds" 'BEGIN { split(s, t, " "); exit !(t[2] >= t[1] - 1) }' ||
+  awk -v s="$seconds" 'BEGIN { split(s, t, " "); exit !(t[2] >= t[1] - 3) }' ||
     fail "the encoder ran for ${seconds% *} s and captured ${seconds#* } s"
 }
 
