@@ -49,6 +49,17 @@ can_have_been_captured (GstClockTime end, gint64 now, RunState *run)
   return origin >= run->audio_origin - CAPTURE_BUFFER_US;
 }
 
+/* Rewrites the metrics file, or ends the run when it cannot, and writes
+ * it no more. */
+static void
+save_metrics (RunState *run)
+{
+  if (run->metrics.file == NULL || write_metrics (&run->metrics))
+    return;
+  run->metrics.file = NULL;
+  end_run (run);
+}
+
 static void
 print_level (const GstStructure *level, RunState *run)
 {
@@ -65,7 +76,10 @@ print_level (const GstStructure *level, RunState *run)
   if (write_stdout (line))
     {
       run->heard = end;
-      count_level (&run->metrics, peak, duration, g_get_real_time ());
+      /* A monitor started again tells at once that the card is measured
+       * again, not at the next rewrite, which a pause would count in. */
+      if (count_level (&run->metrics, peak, duration, g_get_real_time ()))
+        save_metrics (run);
     }
   else
     end_run (run);
@@ -206,13 +220,7 @@ metrics_tick (gpointer data)
 {
   RunState *run = (RunState *) data;
 
-  if (run->status != 0)
-    return G_SOURCE_REMOVE;
-  if (!write_metrics (&run->metrics))
-    {
-      run->metrics.file = NULL;
-      end_run (run);
-      return G_SOURCE_REMOVE;
-    }
-  return G_SOURCE_CONTINUE;
+  if (run->status == 0)
+    save_metrics (run);
+  return run->status == 0 ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }

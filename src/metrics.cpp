@@ -1,6 +1,9 @@
 #include "metrics.h"
 #include "output.h"
 
+#include <cmath>
+#include <cstring>
+
 /* Every 5 dB over a meter's range, so that a threshold in whole 5 dB, the
  * common silence thresholds -60 and -40 among them, is exact; -1 for a
  * peak that nearly clips; and -0.0005 for one that reached full scale, as
@@ -11,14 +14,38 @@ static const double peak_bounds[PEAK_BUCKETS - 1] = {
   -40, -35, -30, -25, -20, -15, -10, -5, -1, -0.0005,
 };
 
+/* A card expected and not measured yet has no levels to count: its file
+ * tells only since when it is expected. */
+static gboolean
+has_levels (const Metrics *metrics)
+{
+  for (int bucket = 0; bucket < PEAK_BUCKETS; bucket++)
+    if (metrics->peaks[bucket] > 0)
+      return TRUE;
+  return FALSE;
+}
+
+/* A monitor started again within a minute goes on counting the silence,
+ * or the sound, it was in: a crash loop in dead air is still dead air. */
+static void
+begin_run (Metrics *metrics, gint64 now)
+{
+  metrics->starts++;
+  if (now > metrics->resume_until)
+    memset (metrics->runs, 0, sizeof metrics->runs);
+}
+
 /* The peak counts in the first bucket whose bound it does not exceed.  A
  * count cannot tell a silence shorter than a scrape, so each bound also
  * keeps how long the levels have stayed on one side of it. */
-void
+gboolean
 count_level (Metrics *metrics, double peak, GstClockTime duration, gint64 now)
 {
+  gboolean first = !has_levels (metrics);
   int bucket = 0;
 
+  if (first)
+    begin_run (metrics, now);
   while (bucket < PEAK_BUCKETS - 1 && peak > peak_bounds[bucket])
     bucket++;
   metrics->peaks[bucket]++;
@@ -28,6 +55,7 @@ count_level (Metrics *metrics, double peak, GstClockTime duration, gint64 now)
     else
       metrics->runs[bound] = MIN (metrics->runs[bound], 0) - (gint64) duration;
   metrics->last_level_time = now;
+  return first;
 }
 
 /* One family's HELP and TYPE lines.  They are the same for every card, or
@@ -95,6 +123,19 @@ append_runs (GString *text, const Metrics *metrics)
 }
 
 static void
+append_starts (GString *text, const Metrics *metrics)
+{
+  append_family (text, "level_monitor_starts_total", "counter",
+                 "How many times a monitor began to print the levels of an "
+                 "ALSA card, counted on from the file that the one before "
+                 "it left.");
+  g_string_append_printf (text,
+                          "level_monitor_starts_total{card=\"%s\"} "
+                          "%" G_GUINT64_FORMAT "\n",
+                          metrics->card, metrics->starts);
+}
+
+static void
 append_last_level_time (GString *text, const Metrics *metrics)
 {
   char seconds[G_ASCII_DTOSTR_BUF_SIZE];
@@ -110,17 +151,6 @@ append_last_level_time (GString *text, const Metrics *metrics)
                        (double) metrics->last_level_time / G_USEC_PER_SEC));
 }
 
-/* A card expected and not measured yet has no levels to count: its file
- * tells only since when it is expected. */
-static gboolean
-has_levels (const Metrics *metrics)
-{
-  for (int bucket = 0; bucket < PEAK_BUCKETS; bucket++)
-    if (metrics->peaks[bucket] > 0)
-      return TRUE;
-  return FALSE;
-}
-
 gchar *
 metrics_text (const Metrics *metrics)
 {
@@ -130,9 +160,86 @@ metrics_text (const Metrics *metrics)
     {
       append_histogram (text, metrics);
       append_runs (text, metrics);
+      append_starts (text, metrics);
     }
   append_last_level_time (text, metrics);
   return g_string_free (text, FALSE);
+}
+
+/* The value of a sample that the monitor wrote, the series named by name
+ * and labels, or FALSE when text has none, or not a finite number. */
+static gboolean
+find_sample (const char *text, const char *series, double *value)
+{
+  gchar *line = g_strconcat ("\n", series, " ", NULL);
+  const char *found = strstr (text, line);
+  char *end = NULL;
+  gboolean valid = FALSE;
+
+  if (found != NULL)
+    {
+      const char *number = found + strlen (line);
+
+      *value = g_ascii_strtod (number, &end);
+      valid = end != number && (*end == '\n' || *end == '\0')
+              && std::isfinite (*value);
+    }
+  g_free (line);
+  return valid;
+}
+
+/* The sample of name for metrics->card, at bound when not NULL. */
+static gboolean
+find_card_sample (const Metrics *metrics, const char *text, const char *name,
+                  const char *bound, double *value)
+{
+  gchar *series
+      = bound == NULL
+            ? g_strdup_printf ("%s{card=\"%s\"}", name, metrics->card)
+            : g_strdup_printf ("%s{card=\"%s\",le=\"%s\"}", name,
+                               metrics->card, bound);
+  gboolean found = find_sample (text, series, value);
+
+  g_free (series);
+  return found;
+}
+
+/* Values beyond these are in no file that a monitor wrote, and would
+ * overflow the times in nanoseconds or microseconds. */
+#define MOST_SECONDS 1e9
+#define MOST_EPOCH_SECONDS 1e11
+
+void
+resume_metrics (Metrics *metrics, const char *text)
+{
+  char bound[G_ASCII_DTOSTR_BUF_SIZE];
+  double value;
+
+  if (!find_card_sample (metrics, text,
+                         "level_monitor_last_level_timestamp_seconds", NULL,
+                         &value)
+      || value < 0 || value > MOST_EPOCH_SECONDS)
+    return;
+  metrics->resume_until = (gint64) (value * G_USEC_PER_SEC) + RESUME_WITHIN_US;
+  if (find_card_sample (metrics, text, "level_monitor_starts_total", NULL,
+                        &value)
+      && value >= 0 && value <= MOST_SECONDS)
+    metrics->starts = (guint64) value;
+  for (int bucket = 0; bucket < PEAK_BUCKETS - 1; bucket++)
+    if (find_card_sample (metrics, text, "level_monitor_at_or_below_seconds",
+                          format_bound (bound, bucket), &value)
+        && std::fabs (value) <= MOST_SECONDS)
+      metrics->runs[bucket] = std::llround (value * GST_SECOND);
+}
+
+void
+resume_metrics_file (Metrics *metrics)
+{
+  gchar *text = NULL;
+
+  if (g_file_get_contents (metrics->file, &text, NULL, NULL))
+    resume_metrics (metrics, text);
+  g_free (text);
 }
 
 static gboolean

@@ -19,17 +19,38 @@ typedef struct
   gint64 last_level_time;     /* when the last line was printed (real time,
                                  us), or since when the card is expected;
                                  0 before either */
+  guint64 starts;             /* the runs that have printed a line, this
+                                 one among them once it has, counted on
+                                 from the file's */
+  gint64 resume_until;        /* the real time (us) until which runs goes
+                                 on from the file's: a minute after the
+                                 last line that it tells of */
 } Metrics;
 
+/* How long after a run's last line the next one goes on counting from it,
+ * in microseconds. */
+#define RESUME_WITHIN_US (60 * G_USEC_PER_SEC)
+
 /* Counts a line just printed: the level peak, of the audio's last duration
- * nanoseconds, printed at now, the real time in microseconds. */
-void count_level (Metrics *metrics, double peak, GstClockTime duration,
-                  gint64 now);
+ * nanoseconds, printed at now, the real time in microseconds.  Returns
+ * TRUE for the run's first line, which counts a start, and goes on from
+ * the durations that resume_metrics found only if now is within
+ * RESUME_WITHIN_US of the last line that they tell of. */
+gboolean count_level (Metrics *metrics, double peak, GstClockTime duration,
+                      gint64 now);
+
+/* Takes from text, a file that a run before wrote for the same card, the
+ * starts and the durations at or below each bound, to go on from.  What
+ * is not there, or not a sample of metrics->card, is left as it is. */
+void resume_metrics (Metrics *metrics, const char *text);
+
+/* resume_metrics on metrics->file, when it can be read. */
+void resume_metrics_file (Metrics *metrics);
 
 /* The metrics of the lines printed, in Prometheus' text format, for the
- * node exporter's textfile collector: the histogram and the time at or
- * below each bound once a line has been counted, and always the last
- * line's time.  Free it with g_free. */
+ * node exporter's textfile collector: the histogram, the time at or below
+ * each bound and the starts once a line has been counted, and always the
+ * last line's time.  Free it with g_free. */
 gchar *metrics_text (const Metrics *metrics);
 
 /* Whether metrics->file can be replaced; the file itself is left alone.

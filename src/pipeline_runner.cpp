@@ -2,8 +2,10 @@
 #include "metrics.h"
 #include "output.h"
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <unistd.h>
 
 #define USAGE "Usage: level-monitor [OPTION...] CARD\n"
@@ -141,6 +143,38 @@ set_capture_periods (GstElement *pipeline, const char *device)
   g_object_unref (sink);
 }
 
+/* A monitor stopped or killed writes the time of its last level on its
+ * way out, so that the pause before the next one counts from that level,
+ * not from the rewrite before it; then it ends by the signal, as it would
+ * have without. */
+static gboolean
+save_and_end_by (RunState *run, int signal_number)
+{
+  if (run->metrics.file != NULL)
+    write_metrics (&run->metrics);
+  signal (signal_number, SIG_DFL);
+  raise (signal_number);
+  return G_SOURCE_REMOVE;
+}
+
+static gboolean
+on_terminate (gpointer run)
+{
+  return save_and_end_by ((RunState *) run, SIGTERM);
+}
+
+static gboolean
+on_interrupt (gpointer run)
+{
+  return save_and_end_by ((RunState *) run, SIGINT);
+}
+
+static gboolean
+on_hang_up (gpointer run)
+{
+  return save_and_end_by ((RunState *) run, SIGHUP);
+}
+
 /* Runs the capture pipeline on run->metrics.card until the run ends, and
  * returns its status. */
 static int
@@ -172,6 +206,8 @@ monitor (RunState *run, const char *device)
   /* A file that cannot be written fails now, not minutes later. */
   if (run->metrics.file != NULL && !check_metrics_file (&run->metrics))
     return 1;
+  if (run->metrics.file != NULL)
+    resume_metrics_file (&run->metrics);
 
   run->loop = g_main_loop_new (NULL, FALSE);
   bus = gst_element_get_bus (pipeline);
@@ -180,7 +216,12 @@ monitor (RunState *run, const char *device)
   /* Fresh for a scrape every 15 s; the service keeps the file in memory,
    * so the rewrites cost no writes to a small board's SD card. */
   if (run->metrics.file != NULL)
-    g_timeout_add_seconds (5, metrics_tick, run);
+    {
+      g_timeout_add_seconds (5, metrics_tick, run);
+      g_unix_signal_add (SIGTERM, on_terminate, run);
+      g_unix_signal_add (SIGINT, on_interrupt, run);
+      g_unix_signal_add (SIGHUP, on_hang_up, run);
+    }
   /* The card's audio begins once the pipeline plays, not before. */
   run->audio_origin = g_get_monotonic_time ();
   run->least_origin = G_MAXINT64;

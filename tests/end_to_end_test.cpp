@@ -297,6 +297,60 @@ TEST_F (EndToEnd, CountsEveryLinePrintedInTheMetricsFile)
   run ({ "rm", "-rf", folder });
 }
 
+// The value of series in the metrics file, or NAN when it has none.
+double
+file_sample (const std::string &file, const std::string &series)
+{
+  std::ostringstream text;
+  text << std::ifstream (file).rdbuf ();
+  std::string all = "\n" + text.str ();
+  size_t at = all.find ("\n" + series + " ");
+
+  return at == std::string::npos ? NAN
+                                 : std::stod (all.substr (at + series.size () + 2));
+}
+
+// The file tells of the first line at once, and of the last when the
+// monitor is stopped, not only at every rewrite; a monitor started again
+// goes on from it.
+TEST_F (EndToEnd, WritesItsFirstAndLastLevelAndGoesOnFromThem)
+{
+  char folder[] = "/tmp/metrics-XXXXXX";
+
+  ASSERT_NE (mkdtemp (folder), nullptr);
+  std::string metrics = std::string (folder) + "/level.prom";
+  const std::string above = "level_monitor_at_or_below_seconds{card=\"1\",le=\"-15\"}";
+  const std::string last = "level_monitor_last_level_timestamp_seconds{card=\"1\"}";
+  Tone tone (7770, 7770);
+  double stopped_above = 0;
+
+  for (int start = 1; start <= 2; start++)
+    {
+      Child monitor ({ LEVEL_MONITOR, "--metrics-file", metrics, "1" });
+      std::string line, out, err;
+
+      ASSERT_TRUE (monitor.read_line (line, 10000));
+      std::this_thread::sleep_for (std::chrono::milliseconds (300));
+      double first = file_sample (metrics, last);
+      EXPECT_EQ (file_sample (metrics, "level_monitor_starts_total{card=\"1\"}"),
+                 start)
+          << "at the first line of start " << start;
+      if (start == 2)
+        {
+          EXPECT_LT (file_sample (metrics, above), stopped_above)
+              << "the sound before the stop is not gone on from";
+        }
+      for (int lines = 0; lines < 4; lines++)
+        ASSERT_TRUE (monitor.read_line (line, 5000));
+      kill (monitor.pid (), SIGTERM);
+      EXPECT_EQ (monitor.finish (5000, out, err), 128 + SIGTERM) << err;
+      EXPECT_GE (file_sample (metrics, last), first + 1.5)
+          << "the last line's time, on a stop";
+      stopped_above = file_sample (metrics, above);
+    }
+  run ({ "rm", "-rf", folder });
+}
+
 TEST_F (EndToEnd, GoesOnAfterBeingPausedLongerThanTheWatchdog)
 {
   Tone tone (7770, 7770);

@@ -399,6 +399,64 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
     }
 }
 
+// A run goes on from the file of the run before it for the same card: the
+// starts always, the durations only within a minute of the last line the
+// file tells of.  What no monitor wrote is not taken.
+TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
+{
+  struct Case
+  {
+    std::string what;
+    double gap;        // seconds from the file's last line to the next
+    std::string from, to; // replaced in the file, everywhere
+    std::string seconds; // at -40, after one more line at -50
+    std::string starts;
+  } cases[] = {
+    { "within a minute", 59.9, "", "", "3.000", "3" },
+    { "a minute after", 60.1, "", "", "0.500", "3" },
+    { "sound before", 10, "le=\"-40\"} 2.500", "le=\"-40\"} -7.500", "0.500", "3" },
+    { "another card", 10, "card=\"1\"", "card=\"2\"", "0.500", "1" },
+    { "no time", 10, "_timestamp_seconds{", "_time{", "0.500", "1" },
+    { "a time not a number", 10, "1765300000.000", "1765300000.000x", "0.500", "1" },
+    { "a duration not finite", 10, "le=\"-40\"} 2.500", "le=\"-40\"} nan", "0.500", "3" },
+    { "a duration too long", 10, "le=\"-40\"} 2.500", "le=\"-40\"} 1e10", "0.500", "3" },
+    { "no starts", 10, "_starts_total{", "_starts{", "3.000", "1" },
+  };
+  gint64 then = 1765300000000000;
+
+  for (const auto &c : cases)
+    {
+      Metrics before = {}, after = {};
+
+      before.card = after.card = "1";
+      before.starts = 1;
+      for (double peak : { -50, -50, -50, -50, -50 })
+        count_level (&before, peak, GST_SECOND / 2, then);
+      gchar *text = metrics_text (&before);
+      std::string file = text;
+      g_free (text);
+      for (size_t at = 0; !c.from.empty ()
+                          && (at = file.find (c.from, at)) != std::string::npos;
+           at += c.to.size ())
+        file.replace (at, c.from.size (), c.to);
+      resume_metrics (&after, file.c_str ());
+      EXPECT_TRUE (count_level (&after, -50, GST_SECOND / 2,
+                                then + (gint64) (c.gap * G_USEC_PER_SEC)))
+          << c.what;
+      text = metrics_text (&after);
+      std::string written = text;
+      g_free (text);
+
+      EXPECT_EQ (sample_of (written, "level_monitor_at_or_below_seconds"
+                                     "{card=\"1\",le=\"-40\"}"),
+                 c.seconds)
+          << c.what;
+      EXPECT_EQ (sample_of (written, "level_monitor_starts_total{card=\"1\"}"),
+                 c.starts)
+          << c.what;
+    }
+}
+
 // A rewrite that fails ends the run, like a line that cannot be written.
 // Before the first line, the file is left as the last run, or the service,
 // wrote it: it tells since when the card has not been measured.
