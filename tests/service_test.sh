@@ -199,24 +199,32 @@ break_the_journal ()
   echo "the levels' journal gone for 15 s: all three failed, and are back"
 }
 
-# The node exporter, by its own unit, and Prometheus with the package's
-# alerts, scraping it every 5 s.
-start_prometheus ()
+# scrape_collectors COLLECTORS: Prometheus' configuration, with the package's
+# alerts, evaluated as often as it scrapes the node exporter's COLLECTORS
+# ("textfile, time"), every 5 s.
+scrape_collectors ()
 {
-  systemctl start prometheus-node-exporter
   cat >/tmp/prometheus.yml <<CONFIG
 global: { scrape_interval: 5s, evaluation_interval: 5s }
 rule_files: [ /usr/share/level-monitor/prometheus-rules.yml ]
 scrape_configs:
   # Only the collectors that the alerts read: all of them take the
-  # emulated machine longer than the 5 s a scrape may take, now and then,
-  # and a failed scrape leaves Prometheus with no series at all.
+  # emulated machine longer than the 5 s a scrape may take, now and then.
   - job_name: node
-    params: { 'collect[]': [ textfile, time ] }
+    params: { 'collect[]': [ $1 ] }
     static_configs: [ { targets: [ 'localhost:9100' ] } ]
 CONFIG
+}
+
+# The node exporter, by its own unit, and Prometheus scraping the
+# collectors that the alerts read.
+start_prometheus ()
+{
+  systemctl start prometheus-node-exporter
+  scrape_collectors 'textfile, time'
   prometheus --config.file=/tmp/prometheus.yml --storage.tsdb.path=/tmp/prometheus \
     --web.listen-address=127.0.0.1:9090 >/tmp/prometheus.log 2>&1 &
+  prometheus=$!
 }
 
 # query EXPR: what Prometheus answers, a line per series: LABELS VALUE.
@@ -437,6 +445,86 @@ busy_card ()
   check_retired "$SHARED" "$SHARED_CARD"
 }
 
+# last_level_time INSTANCE: the time of the last level in the instance's
+# metrics file, in seconds since the epoch.
+last_level_time ()
+{
+  sed -n 's/^level_monitor_last_level_timestamp_seconds{[^}]*} //p' \
+    "/run/level-monitor/$1/level.prom"
+}
+
+# last_printed UNIT: when UNIT's monitor printed its last line, as its
+# journal took it.
+last_printed ()
+{
+  journalctl --namespace=level-monitor --no-pager -q -o short-unix -n 1 \
+    "_SYSTEMD_UNIT=$1" | awk '{ print $1 }'
+}
+
+# A monitor stopped and started again 50 s later: its file tells of its
+# last level at the stop and of its first at the start, so that the pause
+# Prometheus sees is the one there was, and raises no LevelMonitorStopped.
+pause_for_50_seconds ()
+{
+  local unit=${UNITS[0]} count stopped printed started pause
+
+  systemctl stop "$unit"
+  stopped=$(last_level_time 0)
+  printed=$(last_printed "$unit")
+  awk -v a="$stopped" -v b="$printed" 'BEGIN { exit !(a - b < 0.6 && b - a < 0.6) }' ||
+    fail "$unit stopped: its file's last level is at $stopped, its journal's at $printed"
+  count=$(heard "$unit")
+  sleep 50
+  systemctl start "$unit"
+  until_true 30 heard_at_least "$unit" $((count + 1)) || fail "$unit: no level once started again"
+  started=$(last_level_time 0)
+  printed=$(last_printed "$unit")
+  awk -v a="$started" -v b="$printed" 'BEGIN { exit !(b - a < 0.6) }' ||
+    fail "$unit started again: its file's last level is at $started, its journal's at $printed"
+  pause=$(awk -v a="$started" -v b="$stopped" 'BEGIN { print a - b }')
+  awk -v p="$pause" 'BEGIN { exit !(p < 60) }' || fail "$unit: a pause of $pause s, not under a minute"
+  # Seen by a scrape and an evaluation.
+  sleep 15
+  answers 'count_over_time(ALERTS{alertname="LevelMonitorStopped",card="0"}[3m])' '' ||
+    fail "$unit: a pause of $pause s raised LevelMonitorStopped"
+  echo "$unit stopped and started again 50 s later: a pause of $pause s, its file exact at both ends, no LevelMonitorStopped"
+}
+
+# kill_12_seconds_in UNIT KILLS: kills UNIT's monitor with SIGKILL 12 s
+# after each start's first level, KILLS times.
+kill_12_seconds_in ()
+{
+  local unit=$1 count main
+  for _ in $(seq "$2"); do
+    count=$(levels "$unit" | wc -l)
+    until_true 30 eval '[ "$(levels "$unit" | wc -l)" -gt "$count" ]' || return 1
+    sleep 12
+    main=$(systemctl show -p MainPID --value "$unit")
+    [ "$main" -gt 0 ] && kill -KILL "$main"
+  done
+}
+
+# A crash loop in dead air: the absent card's monitor, on snd-dummy's
+# silence, from a file of its own begun afresh, killed 12 s after each
+# start.  Each start goes on counting the silence, so LevelMonitorSilence
+# fires, and LevelMonitorRestarting says why.
+crash_loop_in_silence ()
+{
+  local killer alerts='ALERTS{alertname=~"LevelMonitorSilence|LevelMonitorRestarting",card="Studio"}'
+
+  systemctl stop "$ABSENT"
+  rm /run/level-monitor/Studio/level.prom
+  until_true 30 answers "count($alerts)" '' || fail "$ABSENT: alerts of a file removed: $(query "$alerts")"
+  systemctl start "$ABSENT"
+  kill_12_seconds_in "$ABSENT" 7 &
+  killer=$!
+  until_true 150 answers "count($alerts)" 2 ||
+    fail "$ABSENT killed 12 s into each start, in silence: $(query "$alerts"), $(query 'level_monitor_starts_total{card="Studio"}')"
+  kill "$killer"
+  wait "$killer" || true
+  echo "$ABSENT killed 12 s into each start, in silence: LevelMonitorSilence and LevelMonitorRestarting"
+}
+
 # The guest's half, run by its systemd once booted.
 in_guest ()
 {
@@ -507,12 +595,22 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   done
   echo "the node exporter serves all three histograms: every level of the tone in its bucket, 2 a second"
 
+  pause_for_50_seconds
   share_with_encoder
   busy_card
 
   state=$(unit_state "$ABSENT")
   [ "$state" = inactive/dead ] || fail "$ABSENT is $state without its card"
   until_true 90 stopped_alert Studio || fail "no LevelMonitorStopped for the absent card: $(query ALERTS)"
+  scrape_collectors textfile
+  kill -HUP "$prometheus"
+  until_true 60 answers 'ALERTS{alertname="LevelMonitorStoppedUnwatched",alertstate="firing",card="Studio"}' 1 ||
+    fail "the node exporter without its time collector: no LevelMonitorStoppedUnwatched for the absent card: $(query ALERTS)"
+  scrape_collectors 'textfile, time'
+  kill -HUP "$prometheus"
+  until_true 60 answers 'ALERTS{alertname="LevelMonitorStoppedUnwatched"}' '' ||
+    fail "the time collector back, and LevelMonitorStoppedUnwatched still fires: $(query ALERTS)"
+  echo "the node exporter without its time collector: LevelMonitorStoppedUnwatched for the absent card, until it was back"
   until_true 15 answers node_textfile_scrape_error 0 ||
     fail "the node exporter's textfile collector fails: $(query node_textfile_scrape_error)"
   # A model whose periods are 37 ms at most: the capture takes the nearest.
@@ -533,6 +631,7 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   echo "an enabled card absent at its start: LevelMonitorStopped, until the card was loaded and measured"
   echo "its id pinned to its port by the README's udev rule: level-monitor@Studio measured it"
   echo "its driver refused a quarter of a second: periods of $period frames, and its silence exactly -350.000000 dB"
+  crash_loop_in_silence
 
   break_the_journal
 
