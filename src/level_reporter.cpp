@@ -2,6 +2,7 @@
 #include "card.h"
 #include "output.h"
 
+#include <cerrno>
 #include <cstring>
 
 void
@@ -66,6 +67,7 @@ print_level (const GstStructure *level, RunState *run)
   double peak;
   GstClockTime end, duration;
   gchar *line;
+  int error;
 
   if (!get_first_peak (level, &peak)
       || !gst_structure_get_clock_time (level, "endtime", &end)
@@ -73,7 +75,8 @@ print_level (const GstStructure *level, RunState *run)
       || !can_have_been_captured (end, g_get_monotonic_time (), run))
     return;
   line = g_strdup_printf ("%f\n", peak);
-  if (write_stdout (line))
+  error = write_stdout (line);
+  if (error == 0)
     {
       run->heard = end;
       /* A monitor started again tells at once that the card is measured
@@ -81,6 +84,10 @@ print_level (const GstStructure *level, RunState *run)
       if (count_level (&run->metrics, peak, duration, g_get_real_time ()))
         save_metrics (run);
     }
+  /* Not printed: GLib hands the signal to its handler in a moment, and a
+   * line printed meanwhile would wait for the reader again. */
+  else if (error == EINTR)
+    run->signalled = TRUE;
   else
     end_run (run);
   g_free (line);
@@ -164,7 +171,7 @@ message_handler (GstBus *, GstMessage *message, gpointer data)
   RunState *run = (RunState *) data;
   const GstStructure *structure;
 
-  if (run->status != 0)
+  if (run->status != 0 || run->signalled)
     return TRUE;
   switch (GST_MESSAGE_TYPE (message))
     {

@@ -25,6 +25,8 @@ typedef struct
   GstClockTime heard_at_tick; /* heard, at the watchdog's last tick */
   guint quiet_seconds;        /* the watchdog's ticks in a row without audio */
   int status;                 /* 0 while running; the exit status once ended */
+  gboolean signalled;         /* a line gave way to a signal, whose handler
+                                 ends the monitor next: print no more */
   Metrics metrics;            /* the lines counted, of the card captured */
 } RunState;
 
@@ -36,7 +38,7 @@ typedef struct
  * heard.
  * The pipeline's first error, or a line that cannot be written, is
  * reported on stderr with "Error: " and ends the run; after that every
- * message is ignored.  A busy card names the processes that hold it and
+ * message is ignored, as it is once a line gave way to a signal.  A busy card names the processes that hold it and
  * ends the run with BUSY_STATUS.  Always returns TRUE, so the watch stays
  * installed. */
 gboolean message_handler (GstBus *bus, GstMessage *message, gpointer run);

@@ -44,15 +44,25 @@ write_whole (int fd, const char *text)
   return 0;
 }
 
-gboolean
+int
 write_stdout (const char *text)
 {
+  size_t length = strlen (text);
   /* One write for a line, so a reader never sees part of it. */
-  int error = write_whole (STDOUT_FILENO, text);
+  ssize_t written = write (STDOUT_FILENO, text, length);
+  int error = 0;
 
+  /* A line that waits for the reader gives way to a signal that ends the
+   * monitor, whose handler then runs. */
+  if (written < 0 && errno == EINTR)
+    return EINTR;
+  if (written < 0)
+    error = errno;
+  else if ((size_t) written < length)
+    error = write_whole (STDOUT_FILENO, text + written);
   if (error != 0)
     report_write_error (error);
-  return error == 0;
+  return error;
 }
 
 /* Creates a temporary file beside path, readable by every user whatever

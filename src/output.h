@@ -11,10 +11,11 @@ gboolean stdout_is_open (void);
 /* Writes text whole to fd; returns 0, or the system's error number. */
 int write_whole (int fd, const char *text);
 
-/* Writes text whole to stdout.  On failure prints "Error: cannot write to
- * standard output: " and the system's reason on stderr, and returns
- * FALSE. */
-gboolean write_stdout (const char *text);
+/* Writes text whole to stdout.  Returns 0; EINTR when a signal came
+ * before a byte was written; or, once it has printed "Error: cannot write
+ * to standard output: " and the system's reason on stderr, the system's
+ * error number. */
+int write_stdout (const char *text);
 
 /* What the functions below return for a path that is there but is not a
  * regular file, which they never replace. */

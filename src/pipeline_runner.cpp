@@ -49,13 +49,13 @@ print_help (void)
       "  -h, --help           print this help, and exit\n"
       "  --gst-*              GStreamer's own options (gst-launch-1.0 --help-gst)\n";
 
-  return write_stdout (help) ? 0 : 1;
+  return write_stdout (help) == 0 ? 0 : 1;
 }
 
 static int
 print_version (void)
 {
-  return write_stdout ("level-monitor " LEVEL_MONITOR_VERSION "\n") ? 0 : 1;
+  return write_stdout ("level-monitor " LEVEL_MONITOR_VERSION "\n") == 0 ? 0 : 1;
 }
 
 /* The card is spliced into the launch text, so take only what ALSA's hw
@@ -157,6 +157,24 @@ save_and_end_by (RunState *run, int signal_number)
   return G_SOURCE_REMOVE;
 }
 
+/* Ends the run by signal_number, with handler, unless the monitor was
+ * started with it ignored, as nohup does.  A line that waits for its
+ * reader, on a full pipe or a stalled journal, gives way to the signal
+ * rather than go on waiting; a second one ends the monitor at once. */
+static void
+end_by (int signal_number, GSourceFunc handler, RunState *run)
+{
+  struct sigaction action;
+
+  sigaction (signal_number, NULL, &action);
+  if (action.sa_handler == SIG_IGN)
+    return;
+  g_unix_signal_add (signal_number, handler, run);
+  sigaction (signal_number, NULL, &action);
+  action.sa_flags = (action.sa_flags & ~SA_RESTART) | SA_RESETHAND;
+  sigaction (signal_number, &action, NULL);
+}
+
 static gboolean
 on_terminate (gpointer run)
 {
@@ -218,9 +236,9 @@ monitor (RunState *run, const char *device)
   if (run->metrics.file != NULL)
     {
       g_timeout_add_seconds (5, metrics_tick, run);
-      g_unix_signal_add (SIGTERM, on_terminate, run);
-      g_unix_signal_add (SIGINT, on_interrupt, run);
-      g_unix_signal_add (SIGHUP, on_hang_up, run);
+      end_by (SIGTERM, on_terminate, run);
+      end_by (SIGINT, on_interrupt, run);
+      end_by (SIGHUP, on_hang_up, run);
     }
   /* The card's audio begins once the pipeline plays, not before. */
   run->audio_origin = g_get_monotonic_time ();

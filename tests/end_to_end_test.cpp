@@ -351,6 +351,30 @@ TEST_F (EndToEnd, WritesItsFirstAndLastLevelAndGoesOnFromThem)
   run ({ "rm", "-rf", folder });
 }
 
+// The signals that end it still do, whatever it waits for: here a reader
+// whose pipe is full.  One it was started with ignored, as nohup does,
+// still is.
+TEST_F (EndToEnd, EndsByTheSignalsItWasNotToldToIgnore)
+{
+  const std::string monitor = LEVEL_MONITOR " --metrics-file /dev/shm/lm-$$.prom 1";
+  Child full ({ "sh", "-c",
+                "f=$(mktemp -u); mkfifo $f; sleep 15 <$f >/dev/null 2>&1 & exec >$f; rm $f; "
+                "head -c 65536 /dev/zero; exec " + monitor });
+  Child hung_up ({ "sh", "-c", "trap '' HUP; rm -f /dev/shm/lm-$$.prom; exec " + monitor });
+  std::string line, out, err;
+
+  ASSERT_TRUE (hung_up.read_line (line, 10000));
+  std::this_thread::sleep_for (std::chrono::seconds (2));
+  kill (full.pid (), SIGTERM);
+  kill (hung_up.pid (), SIGHUP);
+  EXPECT_EQ (full.finish (5000, out, err), 128 + SIGTERM) << "on a full pipe";
+  EXPECT_TRUE (hung_up.read_line (line, 5000)) << "ended by a signal it ignores";
+  kill (hung_up.pid (), SIGTERM);
+  EXPECT_EQ (hung_up.finish (5000, out, err), 128 + SIGTERM);
+  run ({ "sh", "-c", "rm -f /dev/shm/lm-" + std::to_string (full.pid ()) + ".prom "
+                     "/dev/shm/lm-" + std::to_string (hung_up.pid ()) + ".prom" });
+}
+
 TEST_F (EndToEnd, GoesOnAfterBeingPausedLongerThanTheWatchdog)
 {
   Tone tone (7770, 7770);
