@@ -2,6 +2,7 @@
 #include "output.h"
 
 #include <cmath>
+#include <glib/gstdio.h>
 #include <cstring>
 
 /* Every 5 dB over a meter's range, so that a threshold in whole 5 dB, the
@@ -31,7 +32,9 @@ static void
 begin_run (Metrics *metrics, gint64 now)
 {
   metrics->starts++;
-  if (now > metrics->resume_until)
+  /* A clock set back since is no minute either. */
+  if (now > metrics->resume_until
+      || now < metrics->resume_until - RESUME_WITHIN_US)
     memset (metrics->runs, 0, sizeof metrics->runs);
 }
 
@@ -215,16 +218,16 @@ resume_metrics (Metrics *metrics, const char *text)
   char bound[G_ASCII_DTOSTR_BUF_SIZE];
   double value;
 
+  if (find_card_sample (metrics, text, "level_monitor_starts_total", NULL,
+                        &value)
+      && value >= 0 && value <= MOST_SECONDS)
+    metrics->starts = (guint64) value;
   if (!find_card_sample (metrics, text,
                          "level_monitor_last_level_timestamp_seconds", NULL,
                          &value)
       || value < 0 || value > MOST_EPOCH_SECONDS)
     return;
   metrics->resume_until = (gint64) (value * G_USEC_PER_SEC) + RESUME_WITHIN_US;
-  if (find_card_sample (metrics, text, "level_monitor_starts_total", NULL,
-                        &value)
-      && value >= 0 && value <= MOST_SECONDS)
-    metrics->starts = (guint64) value;
   for (int bucket = 0; bucket < PEAK_BUCKETS - 1; bucket++)
     if (find_card_sample (metrics, text, "level_monitor_at_or_below_seconds",
                           format_bound (bound, bucket), &value)
@@ -232,12 +235,18 @@ resume_metrics (Metrics *metrics, const char *text)
       metrics->runs[bucket] = std::llround (value * GST_SECOND);
 }
 
+/* A monitor's file is a few kilobytes: a larger one is no monitor's, and
+ * reading it whole would cost a small board its memory. */
+#define MOST_FILE_BYTES 65536
+
 void
 resume_metrics_file (Metrics *metrics)
 {
+  GStatBuf status;
   gchar *text = NULL;
 
-  if (g_file_get_contents (metrics->file, &text, NULL, NULL))
+  if (g_stat (metrics->file, &status) == 0 && status.st_size <= MOST_FILE_BYTES
+      && g_file_get_contents (metrics->file, &text, NULL, NULL))
     resume_metrics (metrics, text);
   g_free (text);
 }

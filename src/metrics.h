@@ -35,16 +35,18 @@ typedef struct
  * nanoseconds, printed at now, the real time in microseconds.  Returns
  * TRUE for the run's first line, which counts a start, and goes on from
  * the durations that resume_metrics found only if now is within
- * RESUME_WITHIN_US of the last line that they tell of. */
+ * RESUME_WITHIN_US after the last line that they tell of. */
 gboolean count_level (Metrics *metrics, double peak, GstClockTime duration,
                       gint64 now);
 
 /* Takes from text, a file that a run before wrote for the same card, the
- * starts and the durations at or below each bound, to go on from.  What
- * is not there, or not a sample of metrics->card, is left as it is. */
+ * starts, and the durations at or below each bound with the time of the
+ * last line that they tell of, to go on from.  What is not there, or not
+ * a sample of metrics->card, is left as it is. */
 void resume_metrics (Metrics *metrics, const char *text);
 
-/* resume_metrics on metrics->file, when it can be read. */
+/* resume_metrics on metrics->file, when it can be read and is no larger
+ * than a monitor's file may be. */
 void resume_metrics_file (Metrics *metrics);
 
 /* The metrics of the lines printed, in Prometheus' text format, for the

@@ -400,8 +400,8 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
 }
 
 // A run goes on from the file of the run before it for the same card: the
-// starts always, the durations only within a minute of the last line the
-// file tells of.  What no monitor wrote is not taken.
+// starts always, the durations only within a minute after the last line
+// the file tells of.  What no monitor wrote is not taken.
 TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
 {
   struct Case
@@ -416,13 +416,21 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
     { "a minute after", 60.1, "", "", "0.500", "3" },
     { "sound before", 10, "le=\"-40\"} 2.500", "le=\"-40\"} -7.500", "0.500", "3" },
     { "another card", 10, "card=\"1\"", "card=\"2\"", "0.500", "1" },
-    { "no time", 10, "_timestamp_seconds{", "_time{", "0.500", "1" },
-    { "a time not a number", 10, "1765300000.000", "1765300000.000x", "0.500", "1" },
-    { "a time not finite", 10, "1765300000.000", "nan", "0.500", "1" },
+    { "a clock set back", -10, "", "", "0.500", "3" },
+    { "no time", 10, "_timestamp_seconds{", "_time{", "0.500", "3" },
+    { "a time not a number", 10, "1765300000.000", "1765300000.000x", "0.500", "3" },
+    { "a time not finite", 10, "1765300000.000", "nan", "0.500", "3" },
+    { "starts not a number", 10, "_starts_total{card=\"1\"} 2", "_starts_total{card=\"1\"} 2x", "3.000", "1" },
     { "a duration too long", 10, "le=\"-40\"} 2.500", "le=\"-40\"} 1e10", "0.500", "3" },
     { "no starts", 10, "_starts_total{", "_starts{", "3.000", "1" },
+    { "a file too large", 10, "# HELP level_monitor_starts",
+      "#" + std::string (65536, ' ') + "\n# HELP level_monitor_starts", "0.500", "1" },
   };
   gint64 then = 1765300000000000;
+  char folder[] = "/tmp/metrics-XXXXXX";
+
+  ASSERT_NE (mkdtemp (folder), nullptr);
+  std::string path = std::string (folder) + "/level.prom";
 
   for (const auto &c : cases)
     {
@@ -439,7 +447,9 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
                           && (at = file.find (c.from, at)) != std::string::npos;
            at += c.to.size ())
         file.replace (at, c.from.size (), c.to);
-      resume_metrics (&after, file.c_str ());
+      g_file_set_contents (path.c_str (), file.c_str (), -1, NULL);
+      after.file = path.c_str ();
+      resume_metrics_file (&after);
       EXPECT_TRUE (count_level (&after, -50, GST_SECOND / 2,
                                 then + (gint64) (c.gap * G_USEC_PER_SEC)))
           << c.what;
@@ -455,6 +465,8 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
                  c.starts)
           << c.what;
     }
+  unlink (path.c_str ());
+  rmdir (folder);
 }
 
 // A rewrite that fails ends the run, like a line that cannot be written.
