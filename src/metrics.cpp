@@ -15,6 +15,28 @@ static const double peak_bounds[PEAK_BUCKETS - 1] = {
   -40, -35, -30, -25, -20, -15, -10, -5, -1, -0.0005,
 };
 
+static gboolean
+is_bound (double threshold)
+{
+  for (int bound = 0; bound < PEAK_BUCKETS - 1; bound++)
+    if (peak_bounds[bound] == threshold)
+      return TRUE;
+  return FALSE;
+}
+
+void
+add_threshold (Metrics *metrics, double threshold)
+{
+  metrics->has_threshold = !is_bound (threshold);
+  metrics->threshold = threshold;
+}
+
+const char *
+format_threshold (char *buffer, double threshold)
+{
+  return g_ascii_formatd (buffer, G_ASCII_DTOSTR_BUF_SIZE, "%g", threshold);
+}
+
 /* A card expected and not measured yet has no levels to count: its file
  * tells only since when it is expected. */
 static gboolean
@@ -35,7 +57,20 @@ begin_run (Metrics *metrics, gint64 now)
   /* A clock set back since is no minute either. */
   if (now > metrics->resume_until
       || now < metrics->resume_until - RESUME_WITHIN_US)
-    memset (metrics->runs, 0, sizeof metrics->runs);
+    {
+      memset (metrics->runs, 0, sizeof metrics->runs);
+      metrics->threshold_run = 0;
+    }
+}
+
+/* Goes on with run: the levels' time at or below a bound, or above it. */
+static void
+count_run (gint64 *run, gboolean at_or_below, GstClockTime duration)
+{
+  if (at_or_below)
+    *run = MAX (*run, 0) + (gint64) duration;
+  else
+    *run = MIN (*run, 0) - (gint64) duration;
 }
 
 /* The peak counts in the first bucket whose bound it does not exceed.  A
@@ -53,10 +88,9 @@ count_level (Metrics *metrics, double peak, GstClockTime duration, gint64 now)
     bucket++;
   metrics->peaks[bucket]++;
   for (int bound = 0; bound < PEAK_BUCKETS - 1; bound++)
-    if (peak <= peak_bounds[bound])
-      metrics->runs[bound] = MAX (metrics->runs[bound], 0) + (gint64) duration;
-    else
-      metrics->runs[bound] = MIN (metrics->runs[bound], 0) - (gint64) duration;
+    count_run (&metrics->runs[bound], peak <= peak_bounds[bound], duration);
+  if (metrics->has_threshold)
+    count_run (&metrics->threshold_run, peak <= metrics->threshold, duration);
   metrics->last_level_time = now;
   return first;
 }
@@ -108,21 +142,33 @@ append_histogram (GString *text, const Metrics *metrics)
 }
 
 static void
+append_run (GString *text, const Metrics *metrics, const char *bound,
+            gint64 run)
+{
+  char seconds[G_ASCII_DTOSTR_BUF_SIZE];
+
+  g_string_append_printf (
+      text, "level_monitor_at_or_below_seconds{card=\"%s\",le=\"%s\"} %s\n",
+      metrics->card, bound,
+      g_ascii_formatd (seconds, sizeof seconds, "%.3f",
+                       (double) run / GST_SECOND));
+}
+
+static void
 append_runs (GString *text, const Metrics *metrics)
 {
   char bound[G_ASCII_DTOSTR_BUF_SIZE];
-  char seconds[G_ASCII_DTOSTR_BUF_SIZE];
 
   append_family (text, "level_monitor_at_or_below_seconds", "gauge",
                  "How long every peak level of an ALSA card's first "
                  "channel has been at or below the bound, in seconds of "
                  "audio; negative, how long every one has been above it.");
   for (int bucket = 0; bucket < PEAK_BUCKETS - 1; bucket++)
-    g_string_append_printf (
-        text, "level_monitor_at_or_below_seconds{card=\"%s\",le=\"%s\"} %s\n",
-        metrics->card, format_bound (bound, bucket),
-        g_ascii_formatd (seconds, sizeof seconds, "%.3f",
-                         (double) metrics->runs[bucket] / GST_SECOND));
+    append_run (text, metrics, format_bound (bound, bucket),
+                metrics->runs[bucket]);
+  if (metrics->has_threshold)
+    append_run (text, metrics, format_threshold (bound, metrics->threshold),
+                metrics->threshold_run);
 }
 
 static void
@@ -191,16 +237,15 @@ find_sample (const char *text, const char *series, double *value)
   return valid;
 }
 
-/* The sample of name for metrics->card, at bound when not NULL. */
-static gboolean
-find_card_sample (const Metrics *metrics, const char *text, const char *name,
+gboolean
+find_card_sample (const char *text, const char *name, const char *card,
                   const char *bound, double *value)
 {
   gchar *series
       = bound == NULL
-            ? g_strdup_printf ("%s{card=\"%s\"}", name, metrics->card)
-            : g_strdup_printf ("%s{card=\"%s\",le=\"%s\"}", name,
-                               metrics->card, bound);
+            ? g_strdup_printf ("%s{card=\"%s\"}", name, card)
+            : g_strdup_printf ("%s{card=\"%s\",le=\"%s\"}", name, card,
+                               bound);
   gboolean found = find_sample (text, series, value);
 
   g_free (series);
@@ -212,41 +257,63 @@ find_card_sample (const Metrics *metrics, const char *text, const char *name,
 #define MOST_SECONDS 1e9
 #define MOST_EPOCH_SECONDS 1e11
 
+/* Takes run from the file's duration at bound, when it has one. */
+static void
+resume_run (const Metrics *metrics, const char *text, const char *bound,
+            gint64 *run)
+{
+  double value;
+
+  if (find_card_sample (text, "level_monitor_at_or_below_seconds",
+                        metrics->card, bound, &value)
+      && std::fabs (value) <= MOST_SECONDS)
+    *run = std::llround (value * GST_SECOND);
+}
+
 void
 resume_metrics (Metrics *metrics, const char *text)
 {
   char bound[G_ASCII_DTOSTR_BUF_SIZE];
   double value;
 
-  if (find_card_sample (metrics, text, "level_monitor_starts_total", NULL,
-                        &value)
+  if (find_card_sample (text, "level_monitor_starts_total", metrics->card,
+                        NULL, &value)
       && value >= 0 && value <= MOST_SECONDS)
     metrics->starts = (guint64) value;
-  if (!find_card_sample (metrics, text,
-                         "level_monitor_last_level_timestamp_seconds", NULL,
-                         &value)
+  if (!find_card_sample (text, "level_monitor_last_level_timestamp_seconds",
+                         metrics->card, NULL, &value)
       || value < 0 || value > MOST_EPOCH_SECONDS)
     return;
   metrics->resume_until = (gint64) (value * G_USEC_PER_SEC) + RESUME_WITHIN_US;
   for (int bucket = 0; bucket < PEAK_BUCKETS - 1; bucket++)
-    if (find_card_sample (metrics, text, "level_monitor_at_or_below_seconds",
-                          format_bound (bound, bucket), &value)
-        && std::fabs (value) <= MOST_SECONDS)
-      metrics->runs[bucket] = std::llround (value * GST_SECOND);
+    resume_run (metrics, text, format_bound (bound, bucket),
+                &metrics->runs[bucket]);
+  if (metrics->has_threshold)
+    resume_run (metrics, text, format_threshold (bound, metrics->threshold),
+                &metrics->threshold_run);
 }
 
 /* A monitor's file is a few kilobytes: a larger one is no monitor's, and
  * reading it whole would cost a small board its memory. */
 #define MOST_FILE_BYTES 65536
 
-void
-resume_metrics_file (Metrics *metrics)
+gchar *
+read_metrics_file (const char *file)
 {
   GStatBuf status;
   gchar *text = NULL;
 
-  if (g_stat (metrics->file, &status) == 0 && status.st_size <= MOST_FILE_BYTES
-      && g_file_get_contents (metrics->file, &text, NULL, NULL))
+  if (g_stat (file, &status) == 0 && status.st_size <= MOST_FILE_BYTES)
+    g_file_get_contents (file, &text, NULL, NULL);
+  return text;
+}
+
+void
+resume_metrics_file (Metrics *metrics)
+{
+  gchar *text = read_metrics_file (metrics->file);
+
+  if (text != NULL)
     resume_metrics (metrics, text);
   g_free (text);
 }

@@ -25,11 +25,23 @@ typedef struct
   gint64 resume_until;        /* the real time (us) until which runs goes
                                  on from the file's: a minute after the
                                  last line that it tells of */
+  gboolean has_threshold;     /* whether a silence threshold of the
+                                 admin's own, not a bound, is counted too */
+  double threshold;           /* that threshold, in dBFS */
+  gint64 threshold_run;       /* as runs, for the threshold */
 } Metrics;
 
 /* How long after a run's last line the next one goes on counting from it,
  * in microseconds. */
 #define RESUME_WITHIN_US (60 * G_USEC_PER_SEC)
+
+/* Counts how long the levels stay at or below threshold too, when it is
+ * not a bound already. */
+void add_threshold (Metrics *metrics, double threshold);
+
+/* A threshold as the metrics file labels it, in buffer, which holds
+ * G_ASCII_DTOSTR_BUF_SIZE bytes. */
+const char *format_threshold (char *buffer, double threshold);
 
 /* Counts a line just printed: the level peak, of the audio's last duration
  * nanoseconds, printed at now, the real time in microseconds.  Returns
@@ -44,6 +56,17 @@ gboolean count_level (Metrics *metrics, double peak, GstClockTime duration,
  * last line that they tell of, to go on from.  What is not there, or not
  * a sample of metrics->card, is left as it is. */
 void resume_metrics (Metrics *metrics, const char *text);
+
+/* The value of the sample of name for card, at bound when not NULL, in
+ * text, a file that a monitor wrote.  FALSE when it has none, or not a
+ * finite number. */
+gboolean find_card_sample (const char *text, const char *name,
+                           const char *card, const char *bound,
+                           double *value);
+
+/* The text of file, a monitor's metrics file, or NULL when it cannot be
+ * read or is larger than a monitor's file may be.  Free it with g_free. */
+gchar *read_metrics_file (const char *file);
 
 /* resume_metrics on metrics->file, when it can be read and is no larger
  * than a monitor's file may be. */

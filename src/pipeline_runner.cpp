@@ -15,6 +15,7 @@ typedef struct
 {
   gchar *device;              /* --device, or NULL */
   gchar *metrics_file;        /* --metrics-file, or NULL */
+  gchar *threshold;           /* --silence-threshold, or NULL */
   gboolean expect;            /* --expect */
   gboolean version;           /* --version */
   gboolean help;              /* --help or -h */
@@ -45,6 +46,9 @@ print_help (void)
       "                       the levels printed, for Prometheus\n"
       "  --expect             with --metrics-file: only write FILE as for a card\n"
       "                       expected from now on and not measured yet, and exit\n"
+      "  --silence-threshold DBFS\n"
+      "                       with --metrics-file: count how long the levels stay\n"
+      "                       at or below DBFS (-200 to 0), as at each bound\n"
       "  --version            print the version, and exit\n"
       "  -h, --help           print this help, and exit\n"
       "  --gst-*              GStreamer's own options (gst-launch-1.0 --help-gst)\n";
@@ -90,6 +94,18 @@ is_device_name (const char *device)
     if (!g_ascii_isgraph (device[i]))
       return FALSE;
   return TRUE;
+}
+
+/* A level in dBFS that a line can print: from far below a 24-bit card's
+ * quietest step up to full scale. */
+static gboolean
+parse_threshold (const char *text, double *threshold)
+{
+  char *end = NULL;
+
+  *threshold = g_ascii_strtod (text, &end);
+  return end != text && *end == '\0' && *threshold >= -200
+         && *threshold <= 0;
 }
 
 static int
@@ -300,6 +316,8 @@ parse_command_line (int *argc, char ***argv, CommandLine *command_line)
     { "device", 0, 0, G_OPTION_ARG_FILENAME, &command_line->device, NULL,
       NULL },
     { "expect", 0, 0, G_OPTION_ARG_NONE, &command_line->expect, NULL, NULL },
+    { "silence-threshold", 0, 0, G_OPTION_ARG_STRING,
+      &command_line->threshold, NULL, NULL },
     { "version", 0, 0, G_OPTION_ARG_NONE, &command_line->version, NULL,
       NULL },
     { "help", 'h', 0, G_OPTION_ARG_NONE, &command_line->help, NULL, NULL },
@@ -347,6 +365,7 @@ answer (const CommandLine *command_line)
 {
   RunState run = {};
   const char *card;
+  double threshold = 0;
 
   if (command_line->help)
     return print_help ();
@@ -359,11 +378,16 @@ answer (const CommandLine *command_line)
     return invalid_argument ("card identifier", card);
   if (command_line->device != NULL && !is_device_name (command_line->device))
     return invalid_argument ("device name", command_line->device);
+  if (command_line->threshold != NULL
+      && !parse_threshold (command_line->threshold, &threshold))
+    return invalid_argument ("silence threshold", command_line->threshold);
   if (command_line->expect)
     return expect_card (card, command_line->metrics_file);
 
   run.metrics.card = card;
   run.metrics.file = command_line->metrics_file;
+  if (command_line->threshold != NULL)
+    add_threshold (&run.metrics, threshold);
   return monitor (&run, command_line->device);
 }
 
@@ -384,6 +408,7 @@ main (int argc, char *argv[])
     status = usage_error ();
   g_free (command_line.device);
   g_free (command_line.metrics_file);
+  g_free (command_line.threshold);
   g_strfreev (command_line.cards);
   return status;
 }

@@ -340,6 +340,17 @@ TEST_F (MessageHandlerTest, CountsEachPrintedPeakInItsBucket)
 
 // The value of series, a metric's name and labels, in text, or "" when
 // text has no sample of it.
+size_t
+occurrences (const std::string &text, const std::string &part)
+{
+  size_t count = 0;
+
+  for (size_t at = text.find (part); at != std::string::npos;
+       at = text.find (part, at + 1))
+    count++;
+  return count;
+}
+
 std::string
 sample_of (const std::string &text, const std::string &series)
 {
@@ -360,15 +371,22 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
   {
     std::vector<double> peaks;
     std::string bound, seconds; // "": no sample at the bound
+    double threshold;           // the admin's own; 0 for none
+    size_t bounds;              // how many the durations have
   } cases[] = {
-    { { -50, -50, -50 }, "-40", "1.500" },
-    { { -40 }, "-40", "0.500" },
-    { { -39.999 }, "-40", "-0.500" },
-    { { -50, -50, -30 }, "-40", "-0.500" },
-    { { -30, -30, -50, -45 }, "-40", "1.000" },
-    { { -350 }, "-90", "0.500" },
-    { { -0.0004, 0 }, "-0.0005", "-1.000" },
-    { {}, "-40", "" },
+    { { -50, -50, -50 }, "-40", "1.500", 0, 20 },
+    { { -40 }, "-40", "0.500", 0, 20 },
+    { { -39.999 }, "-40", "-0.500", 0, 20 },
+    { { -50, -50, -30 }, "-40", "-0.500", 0, 20 },
+    { { -30, -30, -50, -45 }, "-40", "1.000", 0, 20 },
+    { { -350 }, "-90", "0.500", 0, 20 },
+    { { -0.0004, 0 }, "-0.0005", "-1.000", 0, 20 },
+    { {}, "-40", "", 0, 0 },
+    { { -42, -42 }, "-42", "1.000", -42, 21 },
+    { { -41.999 }, "-42", "-0.500", -42, 21 },
+    { { -50 }, "-37.5", "0.500", -37.5, 21 },
+    { { -50 }, "-42", "", 0, 20 },
+    { { -50 }, "-40", "0.500", -40, 20 },
   };
 
   for (const auto &c : cases)
@@ -378,6 +396,8 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
 
       metrics.card = "1";
       metrics.last_level_time = now; // expected from now, as --expect has it
+      if (c.threshold != 0)
+        add_threshold (&metrics, c.threshold);
       for (double peak : c.peaks)
         count_level (&metrics, peak, GST_SECOND / 2, now);
       gchar *text = metrics_text (&metrics);
@@ -388,6 +408,11 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
                                      "{card=\"1\",le=\"" + c.bound + "\"}"),
                  c.seconds)
           << "at " << c.bound << " in\n" << written;
+      // A bound twice would be a series twice, which the node exporter
+      // refuses.
+      EXPECT_EQ (occurrences (written, "\nlevel_monitor_at_or_below_seconds{"),
+                 c.bounds)
+          << written;
       for (const char *family :
            { "level_monitor_peak_dbfs", "level_monitor_at_or_below_seconds" })
         EXPECT_EQ (written.find (family) == std::string::npos, c.peaks.empty ())
@@ -414,14 +439,14 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
   } cases[] = {
     { "within a minute", 59.9, "", "", "3.000", "3" },
     { "a minute after", 60.1, "", "", "0.500", "3" },
-    { "sound before", 10, "le=\"-40\"} 2.500", "le=\"-40\"} -7.500", "0.500", "3" },
+    { "sound before", 10, "} 2.500", "} -7.500", "0.500", "3" },
     { "another card", 10, "card=\"1\"", "card=\"2\"", "0.500", "1" },
     { "a clock set back", -10, "", "", "0.500", "3" },
     { "no time", 10, "_timestamp_seconds{", "_time{", "0.500", "3" },
     { "a time not a number", 10, "1765300000.000", "1765300000.000x", "0.500", "3" },
     { "a time not finite", 10, "1765300000.000", "nan", "0.500", "3" },
     { "starts not a number", 10, "_starts_total{card=\"1\"} 2", "_starts_total{card=\"1\"} 2x", "3.000", "1" },
-    { "a duration too long", 10, "le=\"-40\"} 2.500", "le=\"-40\"} 1e10", "0.500", "3" },
+    { "a duration too long", 10, "} 2.500", "} 1e10", "0.500", "3" },
     { "no starts", 10, "_starts_total{", "_starts{", "3.000", "1" },
     { "a file too large", 10, "# HELP level_monitor_starts",
       "#" + std::string (65536, ' ') + "\n# HELP level_monitor_starts", "0.500", "1" },
@@ -437,6 +462,8 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
       Metrics before = {}, after = {};
 
       before.card = after.card = "1";
+      add_threshold (&before, -42);
+      add_threshold (&after, -42);
       before.starts = 1;
       for (double peak : { -50, -50, -50, -50, -50 })
         count_level (&before, peak, GST_SECOND / 2, then);
@@ -457,10 +484,12 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
       std::string written = text;
       g_free (text);
 
-      EXPECT_EQ (sample_of (written, "level_monitor_at_or_below_seconds"
-                                     "{card=\"1\",le=\"-40\"}"),
-                 c.seconds)
-          << c.what;
+      for (const char *bound : { "-40", "-42" })
+        EXPECT_EQ (sample_of (written, std::string ("level_monitor_at_or_below_"
+                                                    "seconds{card=\"1\",le=\"")
+                                           + bound + "\"}"),
+                   c.seconds)
+            << c.what << " at " << bound;
       EXPECT_EQ (sample_of (written, "level_monitor_starts_total{card=\"1\"}"),
                  c.starts)
           << c.what;
