@@ -1,0 +1,167 @@
+#include "event_command.h"
+#include "events.h"
+#include "metrics.h"
+#include "output.h"
+
+#include <cstring>
+
+/* Runs the admin's commands on the events of one card, read from the
+ * metrics file that its monitor rewrites every 5 seconds.  A process and a
+ * service of its own: a command may reach the network, and may hang,
+ * which the monitor, in its sandbox, must never wait for. */
+
+#define USAGE "Usage: level-monitor-events METRICS_FILE CARD [STATE_FILE]\n"
+
+/* The file and the card watched, and what is told of them. */
+typedef struct
+{
+  const char *file;
+  const char *told_file;   /* what has been told, kept across restarts;
+                              NULL for nowhere */
+  Watch watch;
+  Commands commands;
+  GArray *events;
+} Watcher;
+
+/* A setting from the environment, a number from least to most; unset or
+ * empty, fallback.  Prints the error and returns FALSE when it is not. */
+static gboolean
+number_setting (const char *name, double least, double most, double fallback,
+                double *value)
+{
+  const char *text = g_getenv (name);
+  char *end = NULL;
+
+  *value = fallback;
+  if (text == NULL || text[0] == '\0')
+    return TRUE;
+  *value = g_ascii_strtod (text, &end);
+  if (end != text && *end == '\0' && *value >= least && *value <= most)
+    return TRUE;
+  g_printerr ("Invalid %s: %s\n", name, text);
+  return FALSE;
+}
+
+/* The command of each event: its own, EVENT=silence's SILENCE_COMMAND,
+ * or EVENT_COMMAND for every event.  Returns whether any is set. */
+static gboolean
+find_commands (Commands *commands)
+{
+  const char *all = g_getenv ("EVENT_COMMAND");
+  gboolean any = FALSE;
+
+  for (int kind = 0; kind < EVENT_KINDS; kind++)
+    {
+      gchar *upper = g_ascii_strup (event_name ((EventKind) kind), -1);
+      gchar *name = g_strconcat (upper, "_COMMAND", NULL);
+      const char *own = g_getenv (name);
+
+      commands->commands[kind] = own != NULL && own[0] != '\0' ? own : all;
+      if (commands->commands[kind] != NULL && commands->commands[kind][0] == '\0')
+        commands->commands[kind] = NULL;
+      any = any || commands->commands[kind] != NULL;
+      g_free (name);
+      g_free (upper);
+    }
+  return any;
+}
+
+/* T, D and R, the reminder and the commands' time limit, as the
+ * Prometheus alerts have them by default. */
+static gboolean
+read_settings (Watcher *watcher)
+{
+  double reminder_minutes, timeout;
+  Watch *watch = &watcher->watch;
+
+  if (!number_setting ("SILENCE_THRESHOLD", -200, 0, -40, &watch->threshold)
+      || !number_setting ("SILENCE_SECONDS", 0.5, 86400, 20,
+                          &watch->silence_seconds)
+      || !number_setting ("SOUND_SECONDS", 0.5, 3600, 3, &watch->sound_seconds)
+      || !number_setting ("REMINDER_MINUTES", 0, 10080, 0, &reminder_minutes)
+      || !number_setting ("COMMAND_TIMEOUT_SECONDS", 1, 3600, 60, &timeout))
+    return FALSE;
+  watch->reminder_us = (gint64) (reminder_minutes * 60 * G_USEC_PER_SEC);
+  watcher->commands.timeout_seconds = (guint) timeout;
+  watcher->commands.threshold = watch->threshold;
+  if (find_commands (&watcher->commands))
+    return TRUE;
+  g_printerr ("Error: no event command: set EVENT_COMMAND\n");
+  return FALSE;
+}
+
+/* A watch started again, after an upgrade or a stop, tells no state
+ * again that it told before. */
+static void
+resume_told_file (Watcher *watcher)
+{
+  gchar *text = NULL;
+
+  if (watcher->told_file != NULL
+      && g_file_get_contents (watcher->told_file, &text, NULL, NULL))
+    resume_told (&watcher->watch, text);
+  g_free (text);
+}
+
+static void
+keep_told (const Watcher *watcher)
+{
+  gchar *text;
+  int error;
+
+  if (watcher->told_file == NULL)
+    return;
+  text = told_text (&watcher->watch);
+  error = replace_file (watcher->told_file, text);
+  if (error != 0)
+    g_printerr ("Error: cannot write the state file %s: %s\n",
+                watcher->told_file, file_error_text (error));
+  g_free (text);
+}
+
+/* Reads the file, and queues the commands of what it changes. */
+static gboolean
+read_file (gpointer data)
+{
+  Watcher *watcher = (Watcher *) data;
+  gchar *text = read_metrics_file (watcher->file);
+  Reading reading = read_reading (&watcher->watch, text);
+
+  g_free (text);
+  g_array_set_size (watcher->events, 0);
+  watch_reading (&watcher->watch, &reading, g_get_real_time (),
+                 watcher->events);
+  for (guint i = 0; i < watcher->events->len; i++)
+    queue_event (&watcher->commands,
+                 &g_array_index (watcher->events, Event, i));
+  if (watcher->events->len > 0)
+    keep_told (watcher);
+  return G_SOURCE_CONTINUE;
+}
+
+int
+main (int argc, char *argv[])
+{
+  Watcher watcher = {};
+
+  if (argc < 3 || argc > 4 || argv[1][0] == '\0' || argv[2][0] == '\0')
+    {
+      g_printerr (USAGE);
+      return 2;
+    }
+  watcher.file = argv[1];
+  watcher.told_file = argc == 4 ? argv[3] : NULL;
+  watcher.watch.card = argv[2];
+  watcher.commands.card = argv[2];
+  watcher.commands.instance = g_get_host_name ();
+  if (!read_settings (&watcher))
+    return 2;
+  watcher.events = g_array_new (FALSE, FALSE, sizeof (Event));
+  resume_told_file (&watcher);
+
+  /* As often as the monitor rewrites the file. */
+  read_file (&watcher);
+  g_timeout_add_seconds (5, read_file, &watcher);
+  g_main_loop_run (g_main_loop_new (NULL, FALSE));
+  return 0;
+}

@@ -1,0 +1,262 @@
+#include "events.h"
+#include "metrics.h"
+
+#include <cmath>
+#include <cstring>
+
+const char *
+event_name (EventKind kind)
+{
+  static const char *const names[EVENT_KINDS] = {
+    "silence", "sound", "clipping", "stopped", "measured", "restarting",
+  };
+
+  return names[kind];
+}
+
+/* Times beyond this are in no file that a monitor wrote. */
+#define MOST_EPOCH_SECONDS 1e11
+
+Reading
+read_reading (const Watch *watch, const char *text)
+{
+  char bound[G_ASCII_DTOSTR_BUF_SIZE];
+  Reading reading = {};
+  double value, count, at_full_scale;
+
+  reading.silence = NAN;
+  if (text == NULL)
+    return reading;
+  reading.read = TRUE;
+  if (find_card_sample (text, "level_monitor_last_level_timestamp_seconds",
+                        watch->card, NULL, &value)
+      && value > 0 && value < MOST_EPOCH_SECONDS)
+    reading.last_level_time = std::llround (value * G_USEC_PER_SEC);
+  /* The histogram's last bound is full scale's. */
+  reading.has_levels
+      = find_card_sample (text, "level_monitor_peak_dbfs_count", watch->card,
+                          NULL, &count)
+        && find_card_sample (text, "level_monitor_peak_dbfs_bucket",
+                             watch->card, "-0.0005", &at_full_scale)
+        && at_full_scale >= 0 && count >= at_full_scale;
+  if (!reading.has_levels)
+    return reading;
+  reading.clips = (guint64) (count - at_full_scale);
+  if (find_card_sample (text, "level_monitor_starts_total", watch->card, NULL,
+                        &value)
+      && value >= 0)
+    reading.starts = (guint64) value;
+  if (!find_card_sample (text, "level_monitor_at_or_below_seconds",
+                         watch->card,
+                         format_threshold (bound, watch->threshold),
+                         &reading.silence))
+    reading.silence = NAN;
+  return reading;
+}
+
+static void
+tell (GArray *events, EventKind kind, gint64 now, double duration,
+      gboolean reminder)
+{
+  Event event = { kind, now, duration, reminder };
+
+  g_array_append_val (events, event);
+}
+
+static double
+seconds (gint64 microseconds)
+{
+  return (double) microseconds / G_USEC_PER_SEC;
+}
+
+/* A card is measured while its file's last level is less than a minute
+ * old; a file that cannot be read tells of no level. */
+static void
+watch_measuring (Watch *watch, const Reading *reading, gint64 now,
+                 GArray *events)
+{
+  gint64 last = reading->last_level_time;
+
+  if (last > watch->last_level_time && now - last <= STOPPED_AFTER_US)
+    {
+      if (watch->stopped)
+        tell (events, EVENT_MEASURED, now,
+              seconds (last - watch->last_level_time), FALSE);
+      watch->stopped = FALSE;
+    }
+  watch->last_level_time = MAX (watch->last_level_time, last);
+  if (!watch->stopped && now - watch->last_level_time > STOPPED_AFTER_US)
+    {
+      tell (events, EVENT_STOPPED, now,
+            seconds (now - watch->last_level_time), FALSE);
+      watch->stopped = TRUE;
+      watch->reminded = now;
+    }
+}
+
+/* A silence begins once it has lasted D, and ends once sound has lasted
+ * R: a click shorter than R in it ends nothing.  A silence told is timed
+ * from its first level at or below T to the first above it. */
+static void
+watch_silence (Watch *watch, const Reading *reading, gint64 now,
+               GArray *events)
+{
+  gint64 run;
+
+  if (!reading->has_levels || std::isnan (reading->silence))
+    return;
+  run = std::llround (reading->silence * G_USEC_PER_SEC);
+  if (!watch->silent && reading->silence >= watch->silence_seconds)
+    {
+      watch->silent = TRUE;
+      watch->silent_since = reading->last_level_time - run;
+      watch->reminded = now;
+      tell (events, EVENT_SILENCE, now, reading->silence, FALSE);
+    }
+  else if (watch->silent && reading->silence <= -watch->sound_seconds)
+    {
+      watch->silent = FALSE;
+      tell (events, EVENT_SOUND, now,
+            seconds (reading->last_level_time + run - watch->silent_since),
+            FALSE);
+    }
+}
+
+/* A monitor started again counts its clips from 0. */
+static void
+watch_clipping (Watch *watch, const Reading *reading, gint64 now,
+                GArray *events)
+{
+  gboolean again = reading->starts != watch->starts
+                   || reading->clips < watch->clips;
+  guint64 clips = again ? reading->clips : reading->clips - watch->clips;
+
+  if (!reading->has_levels)
+    return;
+  watch->clips = reading->clips;
+  if (clips == 0)
+    return;
+  if (watch->last_clip == 0 || now - watch->last_clip >= CLIPPING_FOR_US)
+    tell (events, EVENT_CLIPPING, now, 0, FALSE);
+  watch->last_clip = now;
+}
+
+/* Starts counted on from the file that the last run left; a count that
+ * goes back, after a reboot, or a card's first start, is no start
+ * again. */
+static void
+watch_restarts (Watch *watch, const Reading *reading, gint64 now,
+                GArray *events)
+{
+  gboolean restarting;
+
+  if (!reading->has_levels)
+    return;
+  if (reading->starts < watch->starts)
+    memset (watch->restarts, 0, sizeof watch->restarts);
+  if (watch->starts > 0 && reading->starts > watch->starts)
+    for (guint64 start = watch->starts;
+         start < reading->starts && start < watch->starts + RESTARTS; start++)
+      {
+        memmove (watch->restarts + 1, watch->restarts,
+                 sizeof watch->restarts - sizeof watch->restarts[0]);
+        watch->restarts[0] = now;
+      }
+  watch->starts = reading->starts;
+  restarting = watch->restarts[RESTARTS - 1] != 0
+               && now - watch->restarts[RESTARTS - 1] <= RESTARTING_WITHIN_US;
+  if (restarting && !watch->restarting)
+    tell (events, EVENT_RESTARTING, now, 0, FALSE);
+  watch->restarting = restarting;
+}
+
+static void
+remind (Watch *watch, gint64 now, GArray *events)
+{
+  if (watch->reminder_us == 0 || (!watch->silent && !watch->stopped)
+      || now - watch->reminded < watch->reminder_us)
+    return;
+  if (watch->stopped)
+    tell (events, EVENT_STOPPED, now, seconds (now - watch->last_level_time),
+          TRUE);
+  if (watch->silent)
+    tell (events, EVENT_SILENCE, now, seconds (now - watch->silent_since),
+          TRUE);
+  watch->reminded = now;
+}
+
+void
+watch_reading (Watch *watch, const Reading *reading, gint64 now,
+               GArray *events)
+{
+  if (!watch->started)
+    {
+      watch->started = TRUE;
+      /* A file not there yet: no level since the watch began.  A card not
+       * measured when the watch before ended: since then. */
+      if (!watch->stopped)
+        watch->last_level_time
+            = reading->last_level_time > 0 ? reading->last_level_time : now;
+      watch->clips = reading->clips;
+      watch->starts = reading->starts;
+    }
+  watch_measuring (watch, reading, now, events);
+  watch_silence (watch, reading, now, events);
+  watch_clipping (watch, reading, now, events);
+  watch_restarts (watch, reading, now, events);
+  remind (watch, now, events);
+}
+
+#define TOLD "told"
+
+gchar *
+told_text (const Watch *watch)
+{
+  GKeyFile *told = g_key_file_new ();
+  gchar *text;
+
+  g_key_file_set_string (told, TOLD, "card", watch->card);
+  g_key_file_set_boolean (told, TOLD, "silent", watch->silent);
+  g_key_file_set_int64 (told, TOLD, "silent_since", watch->silent_since);
+  g_key_file_set_boolean (told, TOLD, "stopped", watch->stopped);
+  g_key_file_set_int64 (told, TOLD, "last_level_time", watch->last_level_time);
+  g_key_file_set_int64 (told, TOLD, "reminded", watch->reminded);
+  text = g_key_file_to_data (told, NULL, NULL);
+  g_key_file_free (told);
+  return text;
+}
+
+/* Whether told holds every key, for watch->card. */
+static gboolean
+is_told_of (GKeyFile *told, const Watch *watch)
+{
+  static const char *const keys[] = {
+    "silent", "silent_since", "stopped", "last_level_time", "reminded",
+  };
+  gchar *card = g_key_file_get_string (told, TOLD, "card", NULL);
+  gboolean whole = g_strcmp0 (card, watch->card) == 0;
+
+  for (const char *key : keys)
+    whole = whole && g_key_file_has_key (told, TOLD, key, NULL);
+  g_free (card);
+  return whole;
+}
+
+void
+resume_told (Watch *watch, const char *text)
+{
+  GKeyFile *told = g_key_file_new ();
+
+  if (g_key_file_load_from_data (told, text, -1, G_KEY_FILE_NONE, NULL)
+      && is_told_of (told, watch))
+    {
+      watch->silent = g_key_file_get_boolean (told, TOLD, "silent", NULL);
+      watch->silent_since
+          = g_key_file_get_int64 (told, TOLD, "silent_since", NULL);
+      watch->stopped = g_key_file_get_boolean (told, TOLD, "stopped", NULL);
+      watch->last_level_time
+          = g_key_file_get_int64 (told, TOLD, "last_level_time", NULL);
+      watch->reminded = g_key_file_get_int64 (told, TOLD, "reminded", NULL);
+    }
+  g_key_file_free (told);
+}

@@ -1,0 +1,99 @@
+#ifndef EVENTS_H
+#define EVENTS_H
+
+#include <glib.h>
+
+/* What a card's metrics file tells, read after read, turned into the
+ * changes that an admin's command is told of. */
+
+typedef enum
+{
+  EVENT_SILENCE,    /* every level at or below the threshold for a while */
+  EVENT_SOUND,      /* levels above it for a while, after a silence */
+  EVENT_CLIPPING,   /* a level at full scale, the first for 2 minutes */
+  EVENT_STOPPED,    /* no level for a minute */
+  EVENT_MEASURED,   /* a level again, after EVENT_STOPPED */
+  EVENT_RESTARTING, /* the monitor began to measure 3 times in 10 minutes */
+  EVENT_KINDS
+} EventKind;
+
+/* The event's name, as its command is told it: "silence" and so on. */
+const char *event_name (EventKind kind);
+
+/* No level for this long, in microseconds, is EVENT_STOPPED. */
+#define STOPPED_AFTER_US (60 * G_USEC_PER_SEC)
+/* A clip this long after the last one is EVENT_CLIPPING again. */
+#define CLIPPING_FOR_US (120 * G_USEC_PER_SEC)
+/* This many starts within RESTARTING_WITHIN_US are EVENT_RESTARTING. */
+#define RESTARTS 3
+#define RESTARTING_WITHIN_US (600 * G_USEC_PER_SEC)
+
+typedef struct
+{
+  EventKind kind;
+  gint64 time;      /* when it was seen, real time in microseconds */
+  double duration;  /* seconds: how long the state that it begins has
+                       lasted, or that it ends lasted; 0 for clipping and
+                       restarting */
+  gboolean reminder; /* a state that holds, told again */
+} Event;
+
+/* One read of the metrics file. */
+typedef struct
+{
+  gboolean read;          /* whether the file could be read at all */
+  gint64 last_level_time; /* the file's time of its last level (real time,
+                             us), or since when the card is expected */
+  gboolean has_levels;    /* whether it counts levels */
+  double silence;         /* seconds at or below the threshold, negative
+                             above it; NAN when the file has none */
+  guint64 clips;          /* the levels above the histogram's last bound */
+  guint64 starts;         /* the monitor's starts */
+} Reading;
+
+/* The card watched, and what has been told of it. */
+typedef struct
+{
+  const char *card;
+  double threshold;       /* T, dBFS */
+  double silence_seconds; /* D */
+  double sound_seconds;   /* R */
+  gint64 reminder_us;     /* a state that holds is told again this often;
+                             0 for never */
+  gboolean started;       /* a reading has been taken */
+  gint64 last_level_time; /* the latest that a reading gave */
+  gboolean stopped;
+  gboolean silent;
+  gint64 silent_since;    /* when the silence began, real time in us */
+  gint64 reminded;        /* when the state that holds was last told */
+  guint64 clips;
+  gint64 last_clip;       /* when a clip was last seen; 0 for none */
+  guint64 starts;
+  gint64 restarts[RESTARTS]; /* when the latest starts were seen, newest
+                                first */
+  gboolean restarting;
+} Watch;
+
+/* What text, the metrics file of watch->card, says; text NULL for a file
+ * that cannot be read. */
+Reading read_reading (const Watch *watch, const char *text);
+
+/* Appends to events, an array of Event, what the reading, taken at now,
+ * real time in microseconds, changes: each change once, and a state that
+ * holds again every watch->reminder_us.  The first reading only sets
+ * where the counts stand; a silence, or a card not measured, already
+ * there is told. */
+void watch_reading (Watch *watch, const Reading *reading, gint64 now,
+                    GArray *events);
+
+/* What has been told of the card, which holds until told otherwise, as
+ * text to keep: whether it is silent, since when, and whether it is not
+ * measured.  Free it with g_free. */
+gchar *told_text (const Watch *watch);
+
+/* Goes on from told_text's text, kept by a watch before this one, so that
+ * a state that holds is not told again; what is not in it is left as it
+ * is. */
+void resume_told (Watch *watch, const char *text);
+
+#endif
