@@ -4,10 +4,11 @@
 #include "output.h"
 
 #include <cstring>
+#include <gio/gio.h>
 
 /* Runs the admin's commands on the events of one card, read from the
- * metrics file that its monitor rewrites every 5 seconds.  A process and a
- * service of its own: a command may reach the network, and may hang,
+ * metrics file as its monitor rewrites it, every 5 seconds.  A process and
+ * a service of its own: a command may reach the network, and may hang,
  * which the monitor, in its sandbox, must never wait for. */
 
 #define USAGE "Usage: level-monitor-events METRICS_FILE CARD [STATE_FILE]\n"
@@ -21,6 +22,7 @@ typedef struct
   Watch watch;
   Commands commands;
   GArray *events;
+  guint look;              /* the timer of next_look's time, or 0 */
 } Watcher;
 
 /* A setting from the environment, a number from least to most; unset or
@@ -119,11 +121,38 @@ keep_told (const Watcher *watcher)
   g_free (text);
 }
 
-/* Reads the file, and queues the commands of what it changes. */
+static void read_file (Watcher *watcher);
+
 static gboolean
-read_file (gpointer data)
+on_look (gpointer watcher)
 {
-  Watcher *watcher = (Watcher *) data;
+  ((Watcher *) watcher)->look = 0;
+  read_file ((Watcher *) watcher);
+  return G_SOURCE_REMOVE;
+}
+
+/* A file that is not rewritten tells of no change: a look at it when no
+ * level has come for a minute, or a reminder is due, tells that. */
+static void
+plan_look (Watcher *watcher)
+{
+  gint64 next = next_look (&watcher->watch);
+  gint64 wait;
+
+  if (watcher->look != 0)
+    g_source_remove (watcher->look);
+  watcher->look = 0;
+  if (next == 0)
+    return;
+  wait = MAX (next - g_get_real_time (), 0);
+  watcher->look = g_timeout_add ((guint) MIN (wait / 1000 + 1, G_MAXINT),
+                                 on_look, watcher);
+}
+
+/* Reads the file, and queues the commands of what it changes. */
+static void
+read_file (Watcher *watcher)
+{
   gchar *text = read_metrics_file (watcher->file);
   Reading reading = read_reading (&watcher->watch, text);
 
@@ -136,7 +165,45 @@ read_file (gpointer data)
                  &g_array_index (watcher->events, Event, i));
   if (watcher->events->len > 0)
     keep_told (watcher);
-  return G_SOURCE_CONTINUE;
+  plan_look (watcher);
+}
+
+/* Each rewrite is read as it lands, renamed over the file, so that no
+ * state that it tells of is missed. */
+static void
+on_file_changed (GFileMonitor *monitor, GFile *file, GFile *other,
+                 GFileMonitorEvent event, gpointer watcher)
+{
+  (void) monitor;
+  (void) file;
+  (void) other;
+  if (event == G_FILE_MONITOR_EVENT_CHANGES_DONE_HINT
+      || event == G_FILE_MONITOR_EVENT_CREATED
+      || event == G_FILE_MONITOR_EVENT_MOVED_IN
+      || event == G_FILE_MONITOR_EVENT_RENAMED)
+    read_file ((Watcher *) watcher);
+}
+
+/* Watches the file's folder for the file replaced.  Returns FALSE, once
+ * the error is printed, when it cannot. */
+static gboolean
+watch_file (Watcher *watcher)
+{
+  GFile *file = g_file_new_for_path (watcher->file);
+  GError *error = NULL;
+  GFileMonitor *monitor
+      = g_file_monitor_file (file, G_FILE_MONITOR_WATCH_MOVES, NULL, &error);
+
+  g_object_unref (file);
+  if (monitor == NULL)
+    {
+      g_printerr ("Error: cannot watch the metrics file %s: %s\n",
+                  watcher->file, error->message);
+      g_error_free (error);
+      return FALSE;
+    }
+  g_signal_connect (monitor, "changed", G_CALLBACK (on_file_changed), watcher);
+  return TRUE;
 }
 
 int
@@ -159,9 +226,9 @@ main (int argc, char *argv[])
   watcher.events = g_array_new (FALSE, FALSE, sizeof (Event));
   resume_told_file (&watcher);
 
-  /* As often as the monitor rewrites the file. */
+  if (!watch_file (&watcher))
+    return 1;
   read_file (&watcher);
-  g_timeout_add_seconds (5, read_file, &watcher);
   g_main_loop_run (g_main_loop_new (NULL, FALSE));
   return 0;
 }

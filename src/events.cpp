@@ -207,6 +207,19 @@ watch_reading (Watch *watch, const Reading *reading, gint64 now,
   remind (watch, now, events);
 }
 
+gint64
+next_look (const Watch *watch)
+{
+  gint64 next = 0;
+
+  if (!watch->stopped)
+    next = watch->last_level_time + STOPPED_AFTER_US + 1;
+  if (watch->reminder_us > 0 && (watch->stopped || watch->silent))
+    next = next == 0 ? watch->reminded + watch->reminder_us
+                     : MIN (next, watch->reminded + watch->reminder_us);
+  return next;
+}
+
 #define TOLD "told"
 
 gchar *

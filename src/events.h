@@ -86,6 +86,11 @@ Reading read_reading (const Watch *watch, const char *text);
 void watch_reading (Watch *watch, const Reading *reading, gint64 now,
                     GArray *events);
 
+/* When, in real time (us), a look at a file that has not changed since
+ * may tell what it did not: that no level has come for a minute, or that
+ * a reminder is due.  0 for never. */
+gint64 next_look (const Watch *watch);
+
 /* What has been told of the card, which holds until told otherwise, as
  * text to keep: whether it is silent, since when, and whether it is not
  * measured.  Free it with g_free. */
