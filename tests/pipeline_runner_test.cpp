@@ -51,6 +51,19 @@ TEST (PipelineRunner, AnswersTheCommandLine)
     { { "--expect", "1", "--metrics-file", "/nonexistent/level.prom" }, 1, "",
       cannot_write_nonexistent },
     { { "--device" }, 2, "", "Missing argument for --device\n" + usage },
+    // A threshold from -200 to 0 dBFS, taken before the file is tried.
+    { { "--silence-threshold", "-200", "--metrics-file",
+        "/nonexistent/level.prom", "1" }, 1, "", cannot_write_nonexistent },
+    { { "--silence-threshold", "0", "--metrics-file",
+        "/nonexistent/level.prom", "1" }, 1, "", cannot_write_nonexistent },
+    { { "--silence-threshold", "-200.5", "1" }, 2, "",
+      "Invalid silence threshold: -200.5\n" },
+    { { "--silence-threshold", "0.5", "1" }, 2, "",
+      "Invalid silence threshold: 0.5\n" },
+    { { "--silence-threshold", "-40dB", "1" }, 2, "",
+      "Invalid silence threshold: -40dB\n" },
+    { { "--silence-threshold", "nan", "1" }, 2, "",
+      "Invalid silence threshold: nan\n" },
     // A device that ALSA does not know: its reason.
     { { "--device", "nosuch:x", "1" }, 1, "",
       "Error: Could not open audio device for recording. Recording open "
