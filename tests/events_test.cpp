@@ -125,6 +125,9 @@ TEST (Events, TellEachChangeOnceAtItsBound)
     { "not measured when the watch before ended, measured since then", 0,
       { { 0, 0, -5, 0, 1 }, { 61, 0, -5, 0, 1 }, { 70, 69, -5, 0, 1 } },
       "stopped@61:61.0 measured@70:69.0", 2 },
+    { "a level more than a minute old, while no watch ran, is no measure", 0,
+      { { 0, 0, -5, 0, 1 }, { 61, 0, -5, 0, 1 }, { 130, 65, -5, 0, 1 } },
+      "stopped@61:61.0", 2 },
   };
 
   for (const auto &c : cases)
