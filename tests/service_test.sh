@@ -62,6 +62,45 @@ play_tone ()
   done
 }
 
+# feed DEVICE: the tone into one playback substream, such as 0,0, which
+# RESTARTED's card captures; its player is players[0].
+feed ()
+{
+  /mnt/tone "$value" "$value" |
+    aplay -q -D "plughw:Loopback,$1" -t raw -f S16_LE -r 44100 -c 2 &
+  players[0]=$!
+}
+
+# The command of every card's events: it keeps what it is told, a line
+# each, and hangs while /etc/level-monitor/hang is there.
+EVENTS=/var/lib/level-monitor-events/events
+set_event_command ()
+{
+  cat >/etc/level-monitor/record-event <<'EOF'
+#!/bin/sh
+echo "$LEVEL_MONITOR_EVENT $LEVEL_MONITOR_CARD $LEVEL_MONITOR_DURATION $LEVEL_MONITOR_REMINDER $LEVEL_MONITOR_THRESHOLD $(id -u)" >>"$STATE_DIRECTORY/events"
+[ ! -e /etc/level-monitor/hang ] || exec sleep infinity
+EOF
+  chmod 0755 /etc/level-monitor/record-event
+  printf '%s\n' EVENT_COMMAND=/etc/level-monitor/record-event \
+    SILENCE_THRESHOLD=-42 COMMAND_TIMEOUT_SECONDS=10 >/etc/level-monitor/all-cards.conf
+}
+
+# told CARD EVENT [SKIP]: how often the command was told EVENT of CARD,
+# after the first SKIP lines.
+told ()
+{
+  tail -n +$((${3:-0} + 1)) "$EVENTS" 2>/dev/null |
+    awk -v card="$1" -v event="$2" '$1 == event && $2 == card' | wc -l
+}
+
+# told_duration CARD EVENT: the duration that the command was last told
+# with EVENT of CARD.
+told_duration ()
+{
+  awk -v card="$1" -v event="$2" '$1 == event && $2 == card { d = $3 } END { print d }' "$EVENTS"
+}
+
 # levels UNIT: what the monitor of UNIT wrote to its journal.
 levels ()
 {
@@ -461,6 +500,48 @@ printed_at ()
     "_SYSTEMD_UNIT=$1" | sed -n "$2p" | awk '{ print $1 }'
 }
 
+# The events of RESTARTED's card, its tone stopped: a silence of D - 5 s
+# is none; one of D + 10 s with a click shorter than R in it, and the tone
+# back, are one silence and one sound event, timed as the silence was.
+# The silence's command hangs, is ended at its time limit, and the sound's
+# runs all the same; neither as root.
+events_in_silence ()
+{
+  local card=CARD=Loopback,DEV=1,SUBDEV=0 unit stopped resumed duration ended
+  unit="level-monitor-events@$(systemd-escape "$card").service"
+
+  kill "${players[0]}"
+  sleep 15
+  feed 0,0
+  sleep 12
+  [ "$(told "$card" silence)" = 0 ] && [ "$(told "$card" sound)" = 0 ] ||
+    fail "$card: a silence of 15 s was told: $(cat "$EVENTS")"
+  touch /etc/level-monitor/hang
+  kill "${players[0]}"
+  stopped=$(date +%s.%N)
+  until_true 35 eval '[ "$(told "$card" silence)" = 1 ]' ||
+    fail "$card: no silence told within 35 s: $(cat "$EVENTS"; systemctl status --no-pager "$unit")"
+  sleep "$(awk -v s="$stopped" -v now="$(date +%s.%N)" 'BEGIN { print s + 30 - now }')"
+  feed 0,0
+  sleep 1
+  kill "${players[0]}"
+  sleep 12
+  [ "$(told "$card" sound)" = 0 ] || fail "$card: a click of 1 s ended the silence"
+  rm /etc/level-monitor/hang
+  feed 0,0
+  resumed=$(date +%s.%N)
+  until_true 25 eval '[ "$(told "$card" sound)" = 1 ]' ||
+    fail "$card: the tone back, and no sound told: $(cat "$EVENTS")"
+  duration=$(told_duration "$card" sound)
+  awk -v d="$duration" -v a="$stopped" -v b="$resumed" 'BEGIN { exit !(d - (b - a) < 2 && (b - a) - d < 2) }' ||
+    fail "$card: a silence of $(awk -v a="$stopped" -v b="$resumed" 'BEGIN { print b - a }') s told as $duration s"
+  [ "$(told "$card" silence)" = 1 ] || fail "$card: the silence told again: $(cat "$EVENTS")"
+  ended=$(journalctl --no-pager -q -o cat -u "$unit" | grep -c -x -F 'Error: the silence command ran for 10 seconds and was ended' || true)
+  [ "$ended" = 1 ] || fail "$unit: the hanging command's end told $ended times: $(journalctl --no-pager -q -o cat -u "$unit")"
+  ! awk '$6 == 0' "$EVENTS" | grep -q . || fail "an event's command ran as root"
+  echo "$card silent for 15 s: no event; for 43 s, a click of 1 s in it: one silence and one sound event, the silence told as $duration s; its hanging command ended at 10 s"
+}
+
 # A monitor stopped and started again 50 s later: its file tells of its
 # last level at the stop and of its first at the start, so that the pause
 # Prometheus sees is the one there was, and raises no LevelMonitorStopped.
@@ -514,25 +595,32 @@ kill_12_seconds_in ()
 # fires, and LevelMonitorRestarting says why.
 crash_loop_in_silence ()
 {
-  local killer alerts='ALERTS{alertname=~"LevelMonitorSilence|LevelMonitorRestarting",card="Studio"}'
+  local killer mark alerts='ALERTS{alertname=~"LevelMonitorSilence|LevelMonitorRestarting",card="Studio"}'
 
   systemctl stop "$ABSENT"
-  rm /run/level-monitor/Studio/level.prom
+  until_true 10 eval '[ "$(unit_state level-monitor-events@Studio.service)" = inactive/dead ]' ||
+    fail "$ABSENT stopped, and its events are $(unit_state level-monitor-events@Studio.service)"
+  rm -f /run/level-monitor/Studio/level.prom /var/lib/level-monitor-events/Studio.told
+  mark=$(wc -l <"$EVENTS")
   until_true 30 answers "count($alerts)" '' || fail "$ABSENT: alerts of a file removed: $(query "$alerts")"
   systemctl start "$ABSENT"
   kill_12_seconds_in "$ABSENT" &
   killer=$!
   until_true 150 answers "count($alerts)" 2 ||
     fail "$ABSENT killed 12 s into each start, in silence: $(query "$alerts"), $(query 'level_monitor_starts_total{card="Studio"}')"
+  until_true 30 eval '[ "$(told Studio silence "$mark")" -ge 1 ] && [ "$(told Studio restarting "$mark")" -ge 1 ]' ||
+    fail "$ABSENT killed 12 s into each start, in silence: told $(tail -n +$((mark + 1)) "$EVENTS")"
   kill "$killer"
   wait "$killer" 2>/dev/null || true
-  echo "$ABSENT killed 12 s into each start, in silence: LevelMonitorSilence and LevelMonitorRestarting"
+  [ "$(told Studio silence "$mark")" = 1 ] && [ "$(told Studio restarting "$mark")" = 1 ] ||
+    fail "$ABSENT killed 12 s into each start, in silence: told $(tail -n +$((mark + 1)) "$EVENTS")"
+  echo "$ABSENT killed 12 s into each start, in silence: LevelMonitorSilence and LevelMonitorRestarting; one silence and one restarting event"
 }
 
 # The guest's half, run by its systemd once booted.
 in_guest ()
 {
-  local unit state status bound period buffer
+  local unit state status bound period buffer duration
   declare -A before lines
   SHARED="level-monitor@$(systemd-escape "$SHARED_CARD").service"
 
@@ -550,6 +638,7 @@ in_guest ()
   rm -f /usr/sbin/policy-rc.d /var/lib/man-db/auto-update
   untouched=$(packaged)
   dpkg_quietly -i /mnt/level-monitor.deb
+  set_event_command
   until_true 15 has_device_units 0 Loopback ||
     fail "installed, and the card already there has no device unit by its number and id: $(systemctl list-units --all --plain --no-legend 'sys-subsystem-sound-*')"
   echo "installed: the card already there has its device units, by number and id"
@@ -599,6 +688,7 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   done
   echo "the node exporter serves all three histograms: every level of the tone in its bucket, 2 a second"
 
+  events_in_silence
   pause_for_50_seconds
   share_with_encoder
   busy_card
@@ -662,6 +752,11 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   until_true 90 answers 'count(ALERTS{alertname="LevelMonitorStopped",alertstate="firing"})' 3 ||
     fail "no LevelMonitorStopped for each card: $(query ALERTS)"
   echo "and Prometheus fires LevelMonitorStopped for all three"
+  until_true 15 eval '[ "$(told 0 stopped)" = 1 ]' || fail "card 0 gone: no stopped event: $(cat "$EVENTS")"
+  duration=$(told_duration 0 stopped)
+  awk -v d="$duration" 'BEGIN { exit !(d > 60 && d <= 62) }' ||
+    fail "card 0 gone: told stopped after $duration s without a level, not within 60 to 62"
+  echo "and the stopped event of card 0, $duration s after its last level"
 
   # Disabled while failed, as an unplugged card is: no stop runs.
   systemctl disable --now "${UNITS[1]}" 2>/dev/null
@@ -679,6 +774,9 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
       fail "$unit wrote levels into the system journal"
   done
   echo "card back: the levels again within 15 s; nothing but levels and errors, and none in the system journal"
+  until_true 15 eval '[ "$(told 0 measured)" = 1 ]' || fail "card 0 back: no measured event: $(cat "$EVENTS")"
+  [ "$(told 0 stopped)" = 1 ] || fail "card 0: told stopped $(told 0 stopped) times"
+  echo "and one measured event of card 0, after $(told_duration 0 measured) s"
 
   until_true 30 answers 'ALERTS{alertname="LevelMonitorStopped",card="0"}' '' ||
     fail "${UNITS[0]}: measured again, but LevelMonitorStopped still fires"
@@ -687,7 +785,9 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   kill -TERM "$(systemctl show -p MainPID --value "${UNITS[0]}")"
   until_true 90 stopped_alert 0 ||
     fail "${UNITS[0]} killed, and no LevelMonitorStopped: $(query ALERTS)"
-  echo "${UNITS[0]}'s monitor killed with SIGTERM: LevelMonitorStopped"
+  until_true 15 eval '[ "$(told 0 stopped)" = 2 ]' ||
+    fail "${UNITS[0]} killed with SIGTERM: no stopped event: $(cat "$EVENTS")"
+  echo "${UNITS[0]}'s monitor killed with SIGTERM: LevelMonitorStopped, and a stopped event"
 
   systemctl disable --now "${UNITS[0]}" 2>/dev/null
   state=$(systemctl show -p ActiveState --value "${UNITS[0]}")
