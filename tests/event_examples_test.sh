@@ -11,7 +11,7 @@ for tool in curl mosquitto_pub mosquitto_sub python3 "$mosquitto"; do
   command -v "$tool" >/dev/null || { echo "No $tool: skipped"; exit 77; }
 done
 dir=$(mktemp -d) pids=
-trap 'kill $pids 2>/dev/null; rm -rf "$dir"' EXIT
+trap 'kill $pids 2>/dev/null || :; rm -rf "$dir"' EXIT
 trap 'exit 1' HUP INT TERM
 # Not the tester's own curl, mosquitto_pub or proxy settings.
 export HOME="$dir" XDG_CONFIG_HOME="$dir" CURL_HOME="$dir" no_proxy='*' NO_PROXY='*'
@@ -58,15 +58,17 @@ for server in smtp http; do
   wait_for test -s "$dir/$server.port" || { echo "No $server server"; exit 1; }
 done
 # The broker's port may be taken meanwhile: then another.  The test's
-# session, subscribed once up, keeps each message until it is read.
+# session, subscribed once the broker is up, keeps each message until read.
 for try in 1 2 3; do
   port=$(free_port)
   printf 'listener %s 127.0.0.1\nallow_anonymous true\n' $port > "$dir/mosquitto.conf"
-  "$mosquitto" -c "$dir/mosquitto.conf" 2>> "$dir/mosquitto.log" & pids="$pids $!"
-  wait_for mosquitto_sub $session -p $port -t "$topic" -E && break
+  "$mosquitto" -c "$dir/mosquitto.conf" 2> "$dir/mosquitto.log" & pids="$pids $!"
+  wait_for grep -q ' running$\| Error: ' "$dir/mosquitto.log" || :
+  grep -q ' running$' "$dir/mosquitto.log" && break
   kill $! 2>/dev/null || :
   [ $try != 3 ] || { cat "$dir/mosquitto.log"; exit 1; }
 done
+timeout 5 mosquitto_sub $session -p $port -t "$topic" -E
 echo $port > "$dir/mqtt.port"
 # Each row: the example, the server it is given (closed: nothing listens),
 # a setting left out or added, the event, the exit status expected.
