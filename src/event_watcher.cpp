@@ -33,6 +33,7 @@ number_setting (const char *name, double least, double most, double fallback,
 {
   const char *text = g_getenv (name);
   char *end = NULL;
+  gchar *escaped;
 
   *value = fallback;
   if (text == NULL || text[0] == '\0')
@@ -40,12 +41,14 @@ number_setting (const char *name, double least, double most, double fallback,
   *value = g_ascii_strtod (text, &end);
   if (end != text && *end == '\0' && *value >= least && *value <= most)
     return TRUE;
-  g_printerr ("Invalid %s: %s\n", name, text);
+  escaped = g_strescape (text, NULL);
+  g_printerr ("Invalid %s: %s\n", name, escaped);
+  g_free (escaped);
   return FALSE;
 }
 
-/* The command of each event: its own, EVENT=silence's SILENCE_COMMAND,
- * or EVENT_COMMAND for every event.  Returns whether any is set. */
+/* The command of each event: its own (SILENCE_COMMAND for silence), or
+ * EVENT_COMMAND.  Returns whether any is set. */
 static gboolean
 find_commands (Commands *commands)
 {
