@@ -105,7 +105,11 @@ run_next (Commands *commands)
     return;
   waiting = (Waiting *) g_queue_pop_head (&commands->waiting);
   if (waiting == NULL)
-    return;
+    {
+      if (commands->drained != NULL)
+        commands->drained (commands->drained_data);
+      return;
+    }
   {
     const char *argv[] = { "/bin/sh", "-c", commands->commands[waiting->kind],
                            NULL };
@@ -139,7 +143,10 @@ queue_event (Commands *commands, const Event *event)
   Waiting *waiting;
 
   if (commands->commands[event->kind] == NULL)
-    return;
+    {
+      run_next (commands);
+      return;
+    }
   waiting = g_new (Waiting, 1);
   waiting->kind = event->kind;
   waiting->environment = event_environment (commands, event);

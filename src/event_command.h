@@ -19,10 +19,14 @@ typedef struct
   EventKind running_kind;
   guint timer;                 /* the running command's time limit */
   gboolean timed_out;
+  void (*drained) (gpointer);  /* called, with drained_data, once the
+                                  last command waiting has ended */
+  gpointer drained_data;
 } Commands;
 
 /* Runs the event's command, with the event in its environment, once the
- * commands of the events before it have ended. */
+ * commands of the events before it have ended; calls commands->drained
+ * once none is left, at once for an event without a command. */
 void queue_event (Commands *commands, const Event *event);
 
 #endif

@@ -3,6 +3,7 @@
 #include "metrics.h"
 #include "output.h"
 
+#include <cmath>
 #include <cstring>
 #include <gio/gio.h>
 
@@ -23,6 +24,8 @@ typedef struct
   Commands commands;
   GArray *events;
   guint look;              /* the timer of next_look's time, or 0 */
+  gboolean untold;         /* what was told is not kept yet */
+  gboolean warned;         /* of a file that does not count T */
 } Watcher;
 
 /* A setting from the environment, a number from least to most; unset or
@@ -84,6 +87,9 @@ read_settings (Watcher *watcher)
                           &watch->silence_seconds)
       || !number_setting ("SOUND_SECONDS", 0.5, 3600, 3, &watch->sound_seconds)
       || !number_setting ("REMINDER_MINUTES", 0, 10080, 0, &reminder_minutes)
+      || (reminder_minutes > 0
+          && !number_setting ("REMINDER_MINUTES", 1, 10080, 0,
+                              &reminder_minutes))
       || !number_setting ("COMMAND_TIMEOUT_SECONDS", 1, 3600, 60, &timeout))
     return FALSE;
   watch->reminder_us = (gint64) (reminder_minutes * 60 * G_USEC_PER_SEC);
@@ -108,14 +114,19 @@ resume_told_file (Watcher *watcher)
   g_free (text);
 }
 
+/* Kept once every command of what was told has run: a watch ended
+ * before, by an upgrade or a shutdown, tells it again rather than lose
+ * it. */
 static void
-keep_told (const Watcher *watcher)
+keep_told (gpointer data)
 {
+  Watcher *watcher = (Watcher *) data;
   gchar *text;
   int error;
 
-  if (watcher->told_file == NULL)
+  if (watcher->told_file == NULL || !watcher->untold)
     return;
+  watcher->untold = FALSE;
   text = told_text (&watcher->watch);
   error = replace_file (watcher->told_file, text);
   if (error != 0)
@@ -160,14 +171,21 @@ read_file (Watcher *watcher)
   Reading reading = read_reading (&watcher->watch, text);
 
   g_free (text);
+  /* A monitor started with another threshold: silence would never be
+   * told, so say why, once. */
+  if (reading.has_levels && std::isnan (reading.silence) && !watcher->warned)
+    g_printerr ("Error: the metrics file %s counts no silence at %g dBFS: "
+                "restart the card's monitor\n",
+                watcher->file, watcher->watch.threshold);
+  watcher->warned = watcher->warned
+                    || (reading.has_levels && std::isnan (reading.silence));
   g_array_set_size (watcher->events, 0);
   watch_reading (&watcher->watch, &reading, g_get_real_time (),
                  watcher->events);
+  watcher->untold = watcher->untold || watcher->events->len > 0;
   for (guint i = 0; i < watcher->events->len; i++)
     queue_event (&watcher->commands,
                  &g_array_index (watcher->events, Event, i));
-  if (watcher->events->len > 0)
-    keep_told (watcher);
   plan_look (watcher);
 }
 
@@ -224,6 +242,8 @@ main (int argc, char *argv[])
   watcher.watch.card = argv[2];
   watcher.commands.card = argv[2];
   watcher.commands.instance = g_get_host_name ();
+  watcher.commands.drained = keep_told;
+  watcher.commands.drained_data = &watcher;
   if (!read_settings (&watcher))
     return 2;
   watcher.events = g_array_new (FALSE, FALSE, sizeof (Event));

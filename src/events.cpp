@@ -14,8 +14,10 @@ event_name (EventKind kind)
   return names[kind];
 }
 
-/* Times beyond this are in no file that a monitor wrote. */
+/* Values beyond these are in no file that a monitor wrote. */
 #define MOST_EPOCH_SECONDS 1e11
+#define MOST_SECONDS 1e9
+#define MOST_COUNT 1e15
 
 Reading
 read_reading (const Watch *watch, const char *text)
@@ -38,18 +40,19 @@ read_reading (const Watch *watch, const char *text)
                           NULL, &count)
         && find_card_sample (text, "level_monitor_peak_dbfs_bucket",
                              watch->card, "-0.0005", &at_full_scale)
-        && at_full_scale >= 0 && count >= at_full_scale;
+        && at_full_scale >= 0 && count >= at_full_scale && count <= MOST_COUNT;
   if (!reading.has_levels)
     return reading;
   reading.clips = (guint64) (count - at_full_scale);
   if (find_card_sample (text, "level_monitor_starts_total", watch->card, NULL,
                         &value)
-      && value >= 0)
+      && value >= 0 && value <= MOST_COUNT)
     reading.starts = (guint64) value;
   if (!find_card_sample (text, "level_monitor_at_or_below_seconds",
                          watch->card,
                          format_threshold (bound, watch->threshold),
-                         &reading.silence))
+                         &reading.silence)
+      || std::fabs (reading.silence) > MOST_SECONDS)
     reading.silence = NAN;
   return reading;
 }
@@ -69,23 +72,38 @@ seconds (gint64 microseconds)
   return (double) microseconds / G_USEC_PER_SEC;
 }
 
-/* A card is measured while its file's last level is less than a minute
- * old; a file that cannot be read tells of no level. */
+/* Whether no level has come for a minute, by the file's last, which may
+ * be a rewrite behind the last level printed: never for a shorter pause. */
+static gboolean
+is_stopped (const Watch *watch, gint64 now)
+{
+  return now - watch->last_level_time > STOPPED_AFTER_US + FILE_LAG_US;
+}
+
+/* A card is measured while its file tells of levels, the last less than a
+ * minute old; a file that cannot be read tells of no level.  The file's
+ * time is taken as it is, so that a clock set back is no long wait. */
 static void
 watch_measuring (Watch *watch, const Reading *reading, gint64 now,
                  GArray *events)
 {
   gint64 last = reading->last_level_time;
 
-  if (last > watch->last_level_time && now - last <= STOPPED_AFTER_US)
+  if (last == 0 || last == watch->file_level_time)
+    ;
+  else if (watch->stopped && reading->has_levels
+           && now - last <= STOPPED_AFTER_US)
     {
-      if (watch->stopped)
-        tell (events, EVENT_MEASURED, now,
-              seconds (last - watch->last_level_time), FALSE);
+      tell (events, EVENT_MEASURED, now,
+            seconds (last - watch->last_level_time), FALSE);
       watch->stopped = FALSE;
+      watch->last_level_time = last;
     }
-  watch->last_level_time = MAX (watch->last_level_time, last);
-  if (!watch->stopped && now - watch->last_level_time > STOPPED_AFTER_US)
+  else if (!watch->stopped)
+    watch->last_level_time = last;
+  if (last != 0)
+    watch->file_level_time = last;
+  if (!watch->stopped && is_stopped (watch, now))
     {
       tell (events, EVENT_STOPPED, now,
             seconds (now - watch->last_level_time), FALSE);
@@ -192,11 +210,15 @@ watch_reading (Watch *watch, const Reading *reading, gint64 now,
   if (!watch->started)
     {
       watch->started = TRUE;
-      /* A file not there yet: no level since the watch began.  A card not
-       * measured when the watch before ended: since then. */
+      /* A watch counts a minute without a level from its own start at the
+       * earliest: the time before, while no watch ran, is no event, as
+       * after a systemctl stop.  A card not measured when the watch
+       * before ended: since then. */
       if (!watch->stopped)
-        watch->last_level_time
-            = reading->last_level_time > 0 ? reading->last_level_time : now;
+        {
+          watch->last_level_time = MAX (reading->last_level_time, now);
+          watch->file_level_time = reading->last_level_time;
+        }
       watch->clips = reading->clips;
       watch->starts = reading->starts;
     }
@@ -213,7 +235,7 @@ next_look (const Watch *watch)
   gint64 next = 0;
 
   if (!watch->stopped)
-    next = watch->last_level_time + STOPPED_AFTER_US + 1;
+    next = watch->last_level_time + STOPPED_AFTER_US + FILE_LAG_US + 1;
   if (watch->reminder_us > 0 && (watch->stopped || watch->silent))
     next = next == 0 ? watch->reminded + watch->reminder_us
                      : MIN (next, watch->reminded + watch->reminder_us);

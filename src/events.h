@@ -22,6 +22,9 @@ const char *event_name (EventKind kind);
 
 /* No level for this long, in microseconds, is EVENT_STOPPED. */
 #define STOPPED_AFTER_US (60 * G_USEC_PER_SEC)
+/* How much older than the last level printed the file's may be: a
+ * rewrite comes every 5 seconds, and a level half a second after. */
+#define FILE_LAG_US G_GINT64_CONSTANT (5500000)
 /* A clip this long after the last one is EVENT_CLIPPING again. */
 #define CLIPPING_FOR_US (120 * G_USEC_PER_SEC)
 /* This many starts within RESTARTING_WITHIN_US are EVENT_RESTARTING. */
@@ -61,7 +64,9 @@ typedef struct
   gint64 reminder_us;     /* a state that holds is told again this often;
                              0 for never */
   gboolean started;       /* a reading has been taken */
-  gint64 last_level_time; /* the latest that a reading gave */
+  gint64 last_level_time; /* the last level's time, or the watch's start
+                             if later; while stopped, the last before */
+  gint64 file_level_time; /* the time that the file gave last */
   gboolean stopped;
   gboolean silent;
   gint64 silent_since;    /* when the silence began, real time in us */

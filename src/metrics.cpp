@@ -15,11 +15,17 @@ static const double peak_bounds[PEAK_BUCKETS - 1] = {
   -40, -35, -30, -25, -20, -15, -10, -5, -1, -0.0005,
 };
 
+/* As the file labels them: a threshold that the label rounds to a bound
+ * is that bound, or the file would hold its series twice. */
 static gboolean
 is_bound (double threshold)
 {
-  for (int bound = 0; bound < PEAK_BUCKETS - 1; bound++)
-    if (peak_bounds[bound] == threshold)
+  char bound[G_ASCII_DTOSTR_BUF_SIZE];
+  char label[G_ASCII_DTOSTR_BUF_SIZE];
+
+  format_threshold (label, threshold);
+  for (int at = 0; at < PEAK_BUCKETS - 1; at++)
+    if (strcmp (format_threshold (bound, peak_bounds[at]), label) == 0)
       return TRUE;
   return FALSE;
 }
@@ -303,7 +309,8 @@ read_metrics_file (const char *file)
   GStatBuf status;
   gchar *text = NULL;
 
-  if (g_stat (file, &status) == 0 && status.st_size <= MOST_FILE_BYTES)
+  if (g_stat (file, &status) == 0 && S_ISREG (status.st_mode)
+      && status.st_size <= MOST_FILE_BYTES)
     g_file_get_contents (file, &text, NULL, NULL);
   return text;
 }

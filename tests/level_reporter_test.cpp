@@ -387,6 +387,7 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
     { { -50 }, "-37.5", "0.500", -37.5, 21 },
     { { -50 }, "-42", "", 0, 20 },
     { { -50 }, "-40", "0.500", -40, 20 },
+    { { -50 }, "-40", "0.500", -40.000001, 20 },
   };
 
   for (const auto &c : cases)
