@@ -101,8 +101,6 @@ watch_measuring (Watch *watch, const Reading *reading, gint64 now,
     }
   else if (!watch->stopped)
     watch->last_level_time = last;
-  if (last != 0)
-    watch->file_level_time = last;
   if (!watch->stopped && is_stopped (watch, now))
     {
       tell (events, EVENT_STOPPED, now,

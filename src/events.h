@@ -66,7 +66,8 @@ typedef struct
   gboolean started;       /* a reading has been taken */
   gint64 last_level_time; /* the last level's time, or the watch's start
                              if later; while stopped, the last before */
-  gint64 file_level_time; /* the time that the file gave last */
+  gint64 file_level_time; /* the file's time at the watch's start,
+                             which tells of no level since */
   gboolean stopped;
   gboolean silent;
   gint64 silent_since;    /* when the silence began, real time in us */

@@ -189,6 +189,7 @@ TEST (Events, ReadTheCardsFile)
         "level_monitor_peak_dbfs_count{card=\"1\"} 9\n"
         "level_monitor_at_or_below_seconds{card=\"1\",le=\"-40\"} -4.000\n"
         "level_monitor_at_or_below_seconds{card=\"1\",le=\"-42.5\"} 12.500\n"
+        "level_monitor_at_or_below_seconds{card=\"1\",le=\"-45\"} 1e300\n"
         "level_monitor_starts_total{card=\"1\"} 3\n"
         "level_monitor_last_level_timestamp_seconds{card=\"1\"} 1765300000.250\n";
   struct Case
@@ -202,6 +203,7 @@ TEST (Events, ReadTheCardsFile)
     { "a bound", "1", -40, true, -4, 2 },
     { "the admin's threshold", "1", -42.5, true, 12.5, 2 },
     { "a threshold not counted", "1", -41, true, NAN, 2 },
+    { "a duration that no monitor writes", "1", -45, true, NAN, 2 },
     { "another card's", "2", -40, false, NAN, 0 },
   };
 
