@@ -12,13 +12,14 @@ end_run (RunState *run)
   g_main_loop_quit (run->loop);
 }
 
-/* The first channel's peak, or FALSE when the measurement holds none. */
+/* Each channel's peak, up to MOST_CHANNELS of them, and how many there
+ * are; FALSE when the measurement holds none, or one that is no number. */
 static gboolean
-get_first_peak (const GstStructure *level, double *peak)
+get_peaks (const GstStructure *level, double *peaks, guint *count)
 {
   const GValue *field;
   GValueArray *channels;
-  const GValue *first = NULL;
+  const GValue *peak;
 
   field = gst_structure_get_value (level, "peak");
   /* The level element still hands its per-channel values over as a
@@ -27,14 +28,17 @@ get_first_peak (const GstStructure *level, double *peak)
   if (field == NULL || !G_VALUE_HOLDS (field, g_value_array_get_type ()))
     return FALSE;
   channels = (GValueArray *) g_value_get_boxed (field);
-  if (channels != NULL && channels->n_values > 0)
-    first = g_value_array_get_nth (channels, 0);
+  *count = channels != NULL ? MIN (channels->n_values, MOST_CHANNELS) : 0;
+  for (guint channel = 0; channel < *count; channel++)
+    {
+      peak = g_value_array_get_nth (channels, channel);
+      if (!G_VALUE_HOLDS_DOUBLE (peak))
+        return FALSE;
+      peaks[channel] = g_value_get_double (peak);
+    }
   G_GNUC_END_IGNORE_DEPRECATIONS
 
-  if (first == NULL || !G_VALUE_HOLDS_DOUBLE (first))
-    return FALSE;
-  *peak = g_value_get_double (first);
-  return TRUE;
+  return *count > 0;
 }
 
 /* A card whose reads keep failing can make the source race through stale
@@ -64,24 +68,26 @@ save_metrics (RunState *run)
 static void
 print_level (const GstStructure *level, RunState *run)
 {
-  double peak;
+  double peaks[MOST_CHANNELS];
+  guint channels;
   GstClockTime end, duration;
   gchar *line;
   int error;
 
-  if (!get_first_peak (level, &peak)
+  if (!get_peaks (level, peaks, &channels)
       || !gst_structure_get_clock_time (level, "endtime", &end)
       || !gst_structure_get_clock_time (level, "duration", &duration)
       || !can_have_been_captured (end, g_get_monotonic_time (), run))
     return;
-  line = g_strdup_printf ("%f\n", peak);
+  line = g_strdup_printf ("%f\n", peaks[0]);
   error = write_stdout (line);
   if (error == 0)
     {
       run->heard = end;
       /* A monitor started again tells at once that the card is measured
        * again, not at the next rewrite, which a pause would count in. */
-      if (count_level (&run->metrics, peak, duration, g_get_real_time ()))
+      if (count_level (&run->metrics, peaks, channels, duration,
+                       g_get_real_time ()))
         save_metrics (run);
     }
   /* Not printed: GLib hands the signal to its handler in a moment, and a

@@ -31,8 +31,8 @@ typedef struct
 } RunState;
 
 /* Bus watch, with a RunState as user data.  Prints the first channel's
- * peak of every "level" measurement on stdout, counts it in the metrics
- * once printed, and keeps in run->heard
+ * peak of every "level" measurement on stdout, counts every channel's in
+ * the metrics once printed, and keeps in run->heard
  * the stream time at which the measured audio ends.  A measurement of
  * audio that the card cannot have delivered yet is neither printed nor
  * heard.

@@ -48,10 +48,7 @@ format_threshold (char *buffer, double threshold)
 static gboolean
 has_levels (const Metrics *metrics)
 {
-  for (int bucket = 0; bucket < PEAK_BUCKETS; bucket++)
-    if (metrics->peaks[bucket] > 0)
-      return TRUE;
-  return FALSE;
+  return metrics->channels > 0;
 }
 
 /* A monitor started again within a minute goes on counting the silence,
@@ -63,10 +60,11 @@ begin_run (Metrics *metrics, gint64 now)
   /* A clock set back since is no minute either. */
   if (now > metrics->resume_until
       || now < metrics->resume_until - RESUME_WITHIN_US)
-    {
-      memset (metrics->runs, 0, sizeof metrics->runs);
-      metrics->threshold_run = 0;
-    }
+    for (ChannelLevels &levels : metrics->levels)
+      {
+        memset (levels.runs, 0, sizeof levels.runs);
+        levels.threshold_run = 0;
+      }
 }
 
 /* Goes on with run: the levels' time at or below a bound, or above it. */
@@ -82,21 +80,38 @@ count_run (gint64 *run, gboolean at_or_below, GstClockTime duration)
 /* The peak counts in the first bucket whose bound it does not exceed.  A
  * count cannot tell a silence shorter than a scrape, so each bound also
  * keeps how long the levels have stayed on one side of it. */
-gboolean
-count_level (Metrics *metrics, double peak, GstClockTime duration, gint64 now)
+static void
+count_channel (ChannelLevels *levels, const Metrics *metrics, double peak,
+               GstClockTime duration)
 {
-  gboolean first = !has_levels (metrics);
   int bucket = 0;
 
-  if (first)
-    begin_run (metrics, now);
   while (bucket < PEAK_BUCKETS - 1 && peak > peak_bounds[bucket])
     bucket++;
-  metrics->peaks[bucket]++;
+  levels->peaks[bucket]++;
   for (int bound = 0; bound < PEAK_BUCKETS - 1; bound++)
-    count_run (&metrics->runs[bound], peak <= peak_bounds[bound], duration);
+    count_run (&levels->runs[bound], peak <= peak_bounds[bound], duration);
   if (metrics->has_threshold)
-    count_run (&metrics->threshold_run, peak <= metrics->threshold, duration);
+    count_run (&levels->threshold_run, peak <= metrics->threshold, duration);
+}
+
+/* A card's channels stay as they are for a run, so every channel's series
+ * counts every line. */
+gboolean
+count_level (Metrics *metrics, const double *peaks, guint channels,
+             GstClockTime duration, gint64 now)
+{
+  gboolean first = !has_levels (metrics);
+
+  if (first)
+    {
+      begin_run (metrics, now);
+      metrics->channels = MIN (channels, MOST_CHANNELS);
+    }
+  for (guint channel = 0; channel < MIN (channels, metrics->channels);
+       channel++)
+    count_channel (&metrics->levels[channel], metrics, peaks[channel],
+                   duration);
   metrics->last_level_time = now;
   return first;
 }
@@ -124,57 +139,77 @@ format_bound (char *bound, int bucket)
  * counter; the mean of decibels, digital silence at -350 among them, would
  * say nothing anyway. */
 static void
-append_histogram (GString *text, const Metrics *metrics)
+append_channel_histogram (GString *text, const Metrics *metrics,
+                          guint channel)
 {
   char bound[G_ASCII_DTOSTR_BUF_SIZE];
   guint64 at_or_below = 0;
 
-  append_family (text, "level_monitor_peak_dbfs", "histogram",
-                 "Peak level of an ALSA card's first channel over each "
-                 "half second, in dB relative to full scale.");
   for (int bucket = 0; bucket < PEAK_BUCKETS; bucket++)
     {
-      at_or_below += metrics->peaks[bucket];
+      at_or_below += metrics->levels[channel].peaks[bucket];
       g_string_append_printf (text,
                               "level_monitor_peak_dbfs_bucket{card=\"%s\","
-                              "le=\"%s\"} %" G_GUINT64_FORMAT "\n",
-                              metrics->card, format_bound (bound, bucket),
-                              at_or_below);
+                              "channel=\"%u\",le=\"%s\"} "
+                              "%" G_GUINT64_FORMAT "\n",
+                              metrics->card, channel + 1,
+                              format_bound (bound, bucket), at_or_below);
     }
   g_string_append_printf (text,
-                          "level_monitor_peak_dbfs_count{card=\"%s\"} "
-                          "%" G_GUINT64_FORMAT "\n",
-                          metrics->card, at_or_below);
+                          "level_monitor_peak_dbfs_count{card=\"%s\","
+                          "channel=\"%u\"} %" G_GUINT64_FORMAT "\n",
+                          metrics->card, channel + 1, at_or_below);
 }
 
 static void
-append_run (GString *text, const Metrics *metrics, const char *bound,
-            gint64 run)
+append_histogram (GString *text, const Metrics *metrics)
+{
+  append_family (text, "level_monitor_peak_dbfs", "histogram",
+                 "Peak level of a channel of an ALSA card over each half "
+                 "second, in dB relative to full scale.");
+  for (guint channel = 0; channel < metrics->channels; channel++)
+    append_channel_histogram (text, metrics, channel);
+}
+
+static void
+append_run (GString *text, const Metrics *metrics, guint channel,
+            const char *bound, gint64 run)
 {
   char seconds[G_ASCII_DTOSTR_BUF_SIZE];
 
   g_string_append_printf (
-      text, "level_monitor_at_or_below_seconds{card=\"%s\",le=\"%s\"} %s\n",
-      metrics->card, bound,
+      text,
+      "level_monitor_at_or_below_seconds{card=\"%s\",channel=\"%u\","
+      "le=\"%s\"} %s\n",
+      metrics->card, channel + 1, bound,
       g_ascii_formatd (seconds, sizeof seconds, "%.3f",
                        (double) run / GST_SECOND));
 }
 
 static void
-append_runs (GString *text, const Metrics *metrics)
+append_channel_runs (GString *text, const Metrics *metrics, guint channel)
 {
+  const ChannelLevels *levels = &metrics->levels[channel];
   char bound[G_ASCII_DTOSTR_BUF_SIZE];
 
-  append_family (text, "level_monitor_at_or_below_seconds", "gauge",
-                 "How long every peak level of an ALSA card's first "
-                 "channel has been at or below the bound, in seconds of "
-                 "audio; negative, how long every one has been above it.");
   for (int bucket = 0; bucket < PEAK_BUCKETS - 1; bucket++)
-    append_run (text, metrics, format_bound (bound, bucket),
-                metrics->runs[bucket]);
+    append_run (text, metrics, channel, format_bound (bound, bucket),
+                levels->runs[bucket]);
   if (metrics->has_threshold)
-    append_run (text, metrics, format_threshold (bound, metrics->threshold),
-                metrics->threshold_run);
+    append_run (text, metrics, channel,
+                format_threshold (bound, metrics->threshold),
+                levels->threshold_run);
+}
+
+static void
+append_runs (GString *text, const Metrics *metrics)
+{
+  append_family (text, "level_monitor_at_or_below_seconds", "gauge",
+                 "How long every peak level of a channel of an ALSA card "
+                 "has been at or below the bound, in seconds of audio; "
+                 "negative, how long every one has been above it.");
+  for (guint channel = 0; channel < metrics->channels; channel++)
+    append_channel_runs (text, metrics, channel);
 }
 
 static void
@@ -258,28 +293,59 @@ find_card_sample (const char *text, const char *name, const char *card,
   return found;
 }
 
+gboolean
+find_channel_sample (const char *text, const char *name, const char *card,
+                     guint channel, const char *bound, double *value)
+{
+  gchar *series
+      = bound == NULL
+            ? g_strdup_printf ("%s{card=\"%s\",channel=\"%u\"}", name,
+                               card, channel)
+            : g_strdup_printf ("%s{card=\"%s\",channel=\"%u\",le=\"%s\"}",
+                               name, card, channel, bound);
+  gboolean found = find_sample (text, series, value);
+
+  g_free (series);
+  return found;
+}
+
 /* Values beyond these are in no file that a monitor wrote, and would
  * overflow the times in nanoseconds or microseconds. */
 #define MOST_SECONDS 1e9
 #define MOST_EPOCH_SECONDS 1e11
 
-/* Takes run from the file's duration at bound, when it has one. */
+/* Takes run from the file's duration of channel, from 1, at bound, when
+ * it has one. */
 static void
-resume_run (const Metrics *metrics, const char *text, const char *bound,
-            gint64 *run)
+resume_run (const Metrics *metrics, const char *text, guint channel,
+            const char *bound, gint64 *run)
 {
   double value;
 
-  if (find_card_sample (text, "level_monitor_at_or_below_seconds",
-                        metrics->card, bound, &value)
+  if (find_channel_sample (text, "level_monitor_at_or_below_seconds",
+                           metrics->card, channel, bound, &value)
       && std::fabs (value) <= MOST_SECONDS)
     *run = std::llround (value * GST_SECOND);
+}
+
+static void
+resume_channel (Metrics *metrics, const char *text, guint channel)
+{
+  ChannelLevels *levels = &metrics->levels[channel];
+  char bound[G_ASCII_DTOSTR_BUF_SIZE];
+
+  for (int bucket = 0; bucket < PEAK_BUCKETS - 1; bucket++)
+    resume_run (metrics, text, channel + 1, format_bound (bound, bucket),
+                &levels->runs[bucket]);
+  if (metrics->has_threshold)
+    resume_run (metrics, text, channel + 1,
+                format_threshold (bound, metrics->threshold),
+                &levels->threshold_run);
 }
 
 void
 resume_metrics (Metrics *metrics, const char *text)
 {
-  char bound[G_ASCII_DTOSTR_BUF_SIZE];
   double value;
 
   if (find_card_sample (text, "level_monitor_starts_total", metrics->card,
@@ -291,17 +357,13 @@ resume_metrics (Metrics *metrics, const char *text)
       || value < 0 || value > MOST_EPOCH_SECONDS)
     return;
   metrics->resume_until = (gint64) (value * G_USEC_PER_SEC) + RESUME_WITHIN_US;
-  for (int bucket = 0; bucket < PEAK_BUCKETS - 1; bucket++)
-    resume_run (metrics, text, format_bound (bound, bucket),
-                &metrics->runs[bucket]);
-  if (metrics->has_threshold)
-    resume_run (metrics, text, format_threshold (bound, metrics->threshold),
-                &metrics->threshold_run);
+  for (guint channel = 0; channel < MOST_CHANNELS; channel++)
+    resume_channel (metrics, text, channel);
 }
 
-/* A monitor's file is a few kilobytes: a larger one is no monitor's, and
- * reading it whole would cost a small board its memory. */
-#define MOST_FILE_BYTES 65536
+/* A monitor's file is a few kilobytes a channel: a larger one is no
+ * monitor's, and reading it whole would cost a small board its memory. */
+#define MOST_FILE_BYTES (MOST_CHANNELS * 65536)
 
 gchar *
 read_metrics_file (const char *file)

@@ -7,15 +7,27 @@
  * them all. */
 #define PEAK_BUCKETS 21
 
+/* The channels counted, from the first: a card with more counts these. */
+#define MOST_CHANNELS 32
+
+/* The levels of one channel, at each line printed. */
+typedef struct
+{
+  guint64 peaks[PEAK_BUCKETS]; /* by bucket */
+  gint64 runs[PEAK_BUCKETS - 1]; /* by bound: how long (ns of audio) every
+                                    level has been at or below it, or,
+                                    negative, above it */
+  gint64 threshold_run;       /* as runs, for the admin's threshold */
+} ChannelLevels;
+
 /* The metrics of one card's lines, and the file they are written to. */
 typedef struct
 {
   const char *card;           /* as given: the metrics' label */
   const char *file;           /* rewritten with the metrics; NULL for none */
-  guint64 peaks[PEAK_BUCKETS]; /* the lines printed, by bucket */
-  gint64 runs[PEAK_BUCKETS - 1]; /* by bound: how long (ns of audio) every
-                                    line has been at or below it, or,
-                                    negative, above it */
+  guint channels;             /* the channels counted; 0 before the first
+                                 line */
+  ChannelLevels levels[MOST_CHANNELS]; /* channel 1 first */
   gint64 last_level_time;     /* when the last line was printed (real time,
                                  us), or since when the card is expected;
                                  0 before either */
@@ -28,7 +40,6 @@ typedef struct
   gboolean has_threshold;     /* whether a silence threshold of the
                                  admin's own, not a bound, is counted too */
   double threshold;           /* that threshold, in dBFS */
-  gint64 threshold_run;       /* as runs, for the threshold */
 } Metrics;
 
 /* How long after a run's last line the next one goes on counting from it,
@@ -43,13 +54,15 @@ void add_threshold (Metrics *metrics, double threshold);
  * G_ASCII_DTOSTR_BUF_SIZE bytes. */
 const char *format_threshold (char *buffer, double threshold);
 
-/* Counts a line just printed: the level peak, of the audio's last duration
- * nanoseconds, printed at now, the real time in microseconds.  Returns
+/* Counts a line just printed: the levels peaks of its channels, the first
+ * channels of them up to MOST_CHANNELS, of the audio's last duration
+ * nanoseconds, printed at now, the real time in microseconds.  The run's
+ * first line sets how many channels it counts.  Returns
  * TRUE for the run's first line, which counts a start, and goes on from
  * the durations that resume_metrics found only if now is within
  * RESUME_WITHIN_US after the last line that they tell of. */
-gboolean count_level (Metrics *metrics, double peak, GstClockTime duration,
-                      gint64 now);
+gboolean count_level (Metrics *metrics, const double *peaks, guint channels,
+                      GstClockTime duration, gint64 now);
 
 /* Takes from text, a file that a run before wrote for the same card, the
  * starts, and the durations at or below each bound with the time of the
@@ -63,6 +76,11 @@ void resume_metrics (Metrics *metrics, const char *text);
 gboolean find_card_sample (const char *text, const char *name,
                            const char *card, const char *bound,
                            double *value);
+
+/* As find_card_sample, for the series of channel, counted from 1. */
+gboolean find_channel_sample (const char *text, const char *name,
+                              const char *card, guint channel,
+                              const char *bound, double *value);
 
 /* The text of file, a monitor's metrics file, or NULL when it cannot be
  * read or is larger than a monitor's file may be.  Free it with g_free. */

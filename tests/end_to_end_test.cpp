@@ -248,14 +248,15 @@ TEST_F (EndToEnd, EndsWhenTheCardStopsDelivering)
 // Up to the last line before a card is unplugged, as the file is written
 // once more on the way out: the tone's -12.5 dB below -10, the quiet start
 // below -15; every line, half a second each, at or below -10, and the
-// tone's last lines above -15.
+// tone's last lines above -15.  The right channel, silent, in series of its
+// own: every line at or below -90.
 TEST_F (EndToEnd, CountsEveryLinePrintedInTheMetricsFile)
 {
   char folder[] = "/tmp/metrics-XXXXXX";
 
   ASSERT_NE (mkdtemp (folder), nullptr);
   std::string metrics = std::string (folder) + "/level.prom";
-  Tone tone (7770, 7770);
+  Tone tone (7770, 0);
   Child monitor ({ LEVEL_MONITOR, "--metrics-file", metrics, "1" },
                  { "ALSA_FAULT_READ=ENODEV", "ALSA_FAULT_AFTER=12",
                    "LD_PRELOAD=" ALSA_FAULTS });
@@ -274,14 +275,20 @@ TEST_F (EndToEnd, CountsEveryLinePrintedInTheMetricsFile)
   histogram_text << std::ifstream (metrics).rdbuf ();
   std::string histogram = histogram_text.str ();
   for (const std::string &expected :
-       { "_peak_dbfs_bucket{card=\"1\",le=\"-15\"} " + std::to_string (quiet),
-         "_peak_dbfs_bucket{card=\"1\",le=\"-10\"} " + std::to_string (printed),
-         "_peak_dbfs_count{card=\"1\"} " + std::to_string (printed),
-         "_at_or_below_seconds{card=\"1\",le=\"-10\"} "
+       { "_peak_dbfs_bucket{card=\"1\",channel=\"1\",le=\"-15\"} "
+             + std::to_string (quiet),
+         "_peak_dbfs_bucket{card=\"1\",channel=\"1\",le=\"-10\"} "
+             + std::to_string (printed),
+         "_peak_dbfs_count{card=\"1\",channel=\"1\"} " + std::to_string (printed),
+         "_at_or_below_seconds{card=\"1\",channel=\"1\",le=\"-10\"} "
              + std::to_string (printed / 2) + (printed % 2 ? ".500" : ".000"),
-         "_at_or_below_seconds{card=\"1\",le=\"-15\"} -"
+         "_at_or_below_seconds{card=\"1\",channel=\"1\",le=\"-15\"} -"
              + std::to_string ((printed - quiet) / 2)
-             + ((printed - quiet) % 2 ? ".500" : ".000") })
+             + ((printed - quiet) % 2 ? ".500" : ".000"),
+         "_peak_dbfs_bucket{card=\"1\",channel=\"2\",le=\"-90\"} "
+             + std::to_string (printed),
+         "_at_or_below_seconds{card=\"1\",channel=\"2\",le=\"-90\"} "
+             + std::to_string (printed / 2) + (printed % 2 ? ".500" : ".000") })
     EXPECT_NE (histogram.find ("\nlevel_monitor" + expected + "\n"),
                std::string::npos)
         << expected << " in\n" << histogram;
@@ -319,7 +326,8 @@ TEST_F (EndToEnd, WritesItsFirstAndLastLevelAndGoesOnFromThem)
 
   ASSERT_NE (mkdtemp (folder), nullptr);
   std::string metrics = std::string (folder) + "/level.prom";
-  const std::string above = "level_monitor_at_or_below_seconds{card=\"1\",le=\"-15\"}";
+  const std::string above = "level_monitor_at_or_below_seconds{card=\"1\","
+                            "channel=\"1\",le=\"-15\"}";
   const std::string last = "level_monitor_last_level_timestamp_seconds{card=\"1\"}";
   Tone tone (7770, 7770);
   double stopped_above = 0;

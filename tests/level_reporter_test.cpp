@@ -1,6 +1,7 @@
 #include "level_reporter.h"
 #include "metrics.h"
 
+#include <cmath>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex>
@@ -91,7 +92,7 @@ counted (const RunState &run)
 {
   guint64 total = 0;
 
-  for (guint64 peaks : run.metrics.peaks)
+  for (guint64 peaks : run.metrics.levels[0].peaks)
     total += peaks;
   return total;
 }
@@ -295,46 +296,65 @@ TEST_F (MessageHandlerTest, EndsTheRunWhenALineCannotBeWritten)
     }
 }
 
-// The bound of the first bucket that holds a peak, or "" for none.
+// The bound of channel's first bucket that holds a peak, or "" for none.
 std::string
-first_bucket_holding_one (const std::string &histogram)
+first_bucket_holding_one (const std::string &histogram, int channel)
 {
-  static const std::regex bucket (
-      "level_monitor_peak_dbfs_bucket\\{card=\"[^\"]*\",le=\"([^\"]+)\"\\} 1");
+  const std::regex bucket ("level_monitor_peak_dbfs_bucket\\{card=\"[^\"]*\","
+                           "channel=\""
+                           + std::to_string (channel)
+                           + "\",le=\"([^\"]+)\"\\} 1");
   std::smatch match;
 
   return std::regex_search (histogram, match, bucket) ? match[1].str () : "";
 }
 
 // A printed peak counts in the lowest bucket whose bound it does not
-// exceed, and in the count.
+// exceed, and in the count, each channel's in its own series, numbered
+// from 1; a mono card has channel 1 only.
 TEST_F (MessageHandlerTest, CountsEachPrintedPeakInItsBucket)
 {
   struct Case
   {
-    double peak;
-    std::string bound;
+    std::vector<double> peaks;
+    std::vector<std::string> bounds; // channel 1's first
   } cases[] = {
-    { -350.0, "-90" },       { -60.0, "-60" },        { -59.999999, "-55" },
-    { -40.0, "-40" },        { -12.5, "-10" },        { -1.0, "-1" },
-    { -0.00053, "-0.0005" }, { -0.000265, "+Inf" },   { 0.0, "+Inf" },
+    { { -350.0 }, { "-90" } },
+    { { -60.0 }, { "-60" } },
+    { { -59.999999 }, { "-55" } },
+    { { -40.0 }, { "-40" } },
+    { { -12.5 }, { "-10" } },
+    { { -1.0 }, { "-1" } },
+    { { -0.00053 }, { "-0.0005" } },
+    { { -0.000265 }, { "+Inf" } },
+    { { 0.0 }, { "+Inf" } },
+    { { -12.5, -350.0 }, { "-10", "-90" } },
+    { { -350.0, 0.0, -40.0 }, { "-90", "+Inf", "-40" } },
   };
 
-  run.metrics.card = "CARD=PCH,DEV=0";
   for (const auto &c : cases)
     {
-      std::fill (std::begin (run.metrics.peaks), std::end (run.metrics.peaks),
-                 0);
-      handle (level_message ("level", { c.peak }));
+      run.metrics = {};
+      run.metrics.card = "CARD=PCH,DEV=0";
+      handle (level_message ("level", c.peaks));
       printed ();
       gchar *text = metrics_text (&run.metrics);
       std::string histogram = text;
       g_free (text);
 
-      EXPECT_EQ (first_bucket_holding_one (histogram), c.bound) << c.peak;
-      EXPECT_NE (histogram.find ("\nlevel_monitor_peak_dbfs_count{card=\"CARD=PCH,DEV=0\"} 1\n"),
-                 std::string::npos)
-          << histogram;
+      for (size_t channel = 1; channel <= c.bounds.size () + 1; channel++)
+        {
+          std::string count = "\nlevel_monitor_peak_dbfs_count{card=\"CARD=PCH,"
+                              "DEV=0\",channel=\""
+                              + std::to_string (channel) + "\"} 1\n";
+          bool counted = channel <= c.bounds.size ();
+
+          EXPECT_EQ (first_bucket_holding_one (histogram, channel),
+                     counted ? c.bounds[channel - 1] : "")
+              << c.peaks[0] << ", channel " << channel;
+          EXPECT_EQ (histogram.find (count) != std::string::npos, counted)
+              << histogram;
+        }
     }
 }
 
@@ -372,7 +392,10 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
     std::vector<double> peaks;
     std::string bound, seconds; // "": no sample at the bound
     double threshold;           // the admin's own; 0 for none
-    size_t bounds;              // how many the durations have
+    size_t bounds;              // how many the durations have, a channel
+    double second = NAN;        // the second channel's peak at each line;
+                                // NAN for a mono card
+    std::string second_seconds = ""; // its duration at the bound
   } cases[] = {
     { { -50, -50, -50 }, "-40", "1.500", 0, 20 },
     { { -40 }, "-40", "0.500", 0, 20 },
@@ -388,6 +411,8 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
     { { -50 }, "-42", "", 0, 20 },
     { { -50 }, "-40", "0.500", -40, 20 },
     { { -50 }, "-40", "0.500", -40.000001, 20 },
+    { { -30, -30 }, "-40", "-1.000", 0, 20, -350, "1.000" },
+    { { -50, -50 }, "-42", "1.000", -42, 21, -41.999, "-1.000" },
   };
 
   for (const auto &c : cases)
@@ -399,20 +424,27 @@ TEST (Metrics, KeepHowLongTheLevelsStayedOnEachSideOfABound)
       metrics.last_level_time = now; // expected from now, as --expect has it
       if (c.threshold != 0)
         add_threshold (&metrics, c.threshold);
+      size_t channels = std::isnan (c.second) ? 1 : 2;
       for (double peak : c.peaks)
-        count_level (&metrics, peak, GST_SECOND / 2, now);
+        {
+          double peaks[] = { peak, c.second };
+          count_level (&metrics, peaks, channels, GST_SECOND / 2, now);
+        }
       gchar *text = metrics_text (&metrics);
       std::string written = text;
       g_free (text);
 
-      EXPECT_EQ (sample_of (written, "level_monitor_at_or_below_seconds"
-                                     "{card=\"1\",le=\"" + c.bound + "\"}"),
-                 c.seconds)
-          << "at " << c.bound << " in\n" << written;
+      for (std::string channel : { "1", "2" })
+        EXPECT_EQ (sample_of (written, "level_monitor_at_or_below_seconds"
+                                       "{card=\"1\",channel=\"" + channel
+                                           + "\",le=\"" + c.bound + "\"}"),
+                   channel == "1" ? c.seconds : c.second_seconds)
+            << "channel " << channel << " at " << c.bound << " in\n"
+            << written;
       // A bound twice would be a series twice, which the node exporter
       // refuses.
       EXPECT_EQ (occurrences (written, "\nlevel_monitor_at_or_below_seconds{"),
-                 c.bounds)
+                 c.bounds * channels)
           << written;
       for (const char *family :
            { "level_monitor_peak_dbfs", "level_monitor_at_or_below_seconds" })
@@ -449,8 +481,9 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
     { "starts not a number", 10, "_starts_total{card=\"1\"} 2", "_starts_total{card=\"1\"} 2x", "3.000", "1" },
     { "a duration too long", 10, "} 2.500", "} 1e10", "0.500", "3" },
     { "no starts", 10, "_starts_total{", "_starts{", "3.000", "1" },
+    { "no channels", 10, ",channel=\"", ",ch=\"", "0.500", "3" },
     { "a file too large", 10, "# HELP level_monitor_starts",
-      "#" + std::string (65536, ' ') + "\n# HELP level_monitor_starts", "0.500", "1" },
+      "#" + std::string (MOST_CHANNELS * 65536, ' ') + "\n# HELP level_monitor_starts", "0.500", "1" },
   };
   gint64 then = 1765300000000000;
   char folder[] = "/tmp/metrics-XXXXXX";
@@ -466,8 +499,9 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
       add_threshold (&before, -42);
       add_threshold (&after, -42);
       before.starts = 1;
-      for (double peak : { -50, -50, -50, -50, -50 })
-        count_level (&before, peak, GST_SECOND / 2, then);
+      double peaks[] = { -50, -50 };
+      for (int line = 0; line < 5; line++)
+        count_level (&before, peaks, 2, GST_SECOND / 2, then);
       gchar *text = metrics_text (&before);
       std::string file = text;
       g_free (text);
@@ -478,19 +512,20 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
       g_file_set_contents (path.c_str (), file.c_str (), -1, NULL);
       after.file = path.c_str ();
       resume_metrics_file (&after);
-      EXPECT_TRUE (count_level (&after, -50, GST_SECOND / 2,
+      EXPECT_TRUE (count_level (&after, peaks, 2, GST_SECOND / 2,
                                 then + (gint64) (c.gap * G_USEC_PER_SEC)))
           << c.what;
       text = metrics_text (&after);
       std::string written = text;
       g_free (text);
 
-      for (const char *bound : { "-40", "-42" })
+      for (const char *series : { "channel=\"1\",le=\"-40\"",
+                                  "channel=\"2\",le=\"-42\"" })
         EXPECT_EQ (sample_of (written, std::string ("level_monitor_at_or_below_"
-                                                    "seconds{card=\"1\",le=\"")
-                                           + bound + "\"}"),
+                                                    "seconds{card=\"1\",")
+                                           + series + "}"),
                    c.seconds)
-            << c.what << " at " << bound;
+            << c.what << " at " << series;
       EXPECT_EQ (sample_of (written, "level_monitor_starts_total{card=\"1\"}"),
                  c.starts)
           << c.what;
