@@ -19,6 +19,11 @@ event_environment (const Commands *commands, const Event *event)
   gchar **environment = g_get_environ ();
   gchar *time = g_strdup_printf ("%" G_GINT64_FORMAT,
                                  event->time / G_USEC_PER_SEC);
+  /* Empty for an event of the whole card, rather than unset: a setting of
+   * the same name in the files is not taken for a channel. */
+  gchar *channel = event->channel == 0
+                       ? g_strdup ("")
+                       : g_strdup_printf ("%u", event->channel);
 
   environment = g_environ_setenv (environment, "LEVEL_MONITOR_EVENT",
                                   event_name (event->kind), TRUE);
@@ -37,6 +42,9 @@ event_environment (const Commands *commands, const Event *event)
       g_ascii_formatd (number, sizeof number, "%.1f", event->duration), TRUE);
   environment = g_environ_setenv (environment, "LEVEL_MONITOR_REMINDER",
                                   event->reminder ? "yes" : "no", TRUE);
+  environment = g_environ_setenv (environment, "LEVEL_MONITOR_CHANNEL",
+                                  channel, TRUE);
+  g_free (channel);
   g_free (time);
   return environment;
 }

@@ -50,8 +50,9 @@ number_setting (const char *name, double least, double most, double fallback,
   return FALSE;
 }
 
-/* The command of each event: its own (SILENCE_COMMAND for silence), or
- * EVENT_COMMAND.  Returns whether any is set. */
+/* The command of each event: its own (SILENCE_COMMAND for silence,
+ * SIDE_LOST_COMMAND for side-lost), or EVENT_COMMAND.  Returns whether any
+ * is set. */
 static gboolean
 find_commands (Commands *commands)
 {
@@ -60,7 +61,8 @@ find_commands (Commands *commands)
 
   for (int kind = 0; kind < EVENT_KINDS; kind++)
     {
-      gchar *upper = g_ascii_strup (event_name ((EventKind) kind), -1);
+      gchar *upper = g_strdelimit (
+          g_ascii_strup (event_name ((EventKind) kind), -1), "-", '_');
       gchar *name = g_strconcat (upper, "_COMMAND", NULL);
       const char *own = g_getenv (name);
 

@@ -1,6 +1,8 @@
 #ifndef EVENTS_H
 #define EVENTS_H
 
+#include "metrics.h"
+
 #include <glib.h>
 
 /* What a card's metrics file tells, read after read, turned into the
@@ -8,16 +10,22 @@
 
 typedef enum
 {
-  EVENT_SILENCE,    /* every level at or below the threshold for a while */
+  EVENT_SILENCE,    /* every level of every channel at or below the
+                       threshold for a while: dead air */
   EVENT_SOUND,      /* levels above it for a while, after a silence */
-  EVENT_CLIPPING,   /* a level at full scale, the first for 2 minutes */
+  EVENT_SIDE_LOST,  /* every level of one channel at or below the
+                       threshold for a while, not in dead air */
+  EVENT_SIDE_BACK,  /* its levels above it for a while, after that */
+  EVENT_CLIPPING,   /* a level at full scale, the channel's first for 2
+                       minutes */
   EVENT_STOPPED,    /* no level for a minute */
   EVENT_MEASURED,   /* a level again, after EVENT_STOPPED */
   EVENT_RESTARTING, /* the monitor began to measure 3 times in 10 minutes */
   EVENT_KINDS
 } EventKind;
 
-/* The event's name, as its command is told it: "silence" and so on. */
+/* The event's name, as its command is told it: "silence", "side-lost" and
+ * so on. */
 const char *event_name (EventKind kind);
 
 /* No level for this long, in microseconds, is EVENT_STOPPED. */
@@ -39,6 +47,8 @@ typedef struct
                        lasted, or that it ends lasted; 0 for clipping and
                        restarting */
   gboolean reminder; /* a state that holds, told again */
+  guint channel;     /* the channel, from 1, of a side lost or back and of
+                        a clip; 0 for the others */
 } Event;
 
 /* One read of the metrics file. */
@@ -47,10 +57,17 @@ typedef struct
   gboolean read;          /* whether the file could be read at all */
   gint64 last_level_time; /* the file's time of its last level (real time,
                              us), or since when the card is expected */
-  gboolean has_levels;    /* whether it counts levels */
-  double silence;         /* seconds at or below the threshold, negative
-                             above it; NAN when the file has none */
-  guint64 clips;          /* the levels above the histogram's last bound */
+  gboolean has_levels;    /* whether it counts levels, of channel 1 at
+                             least */
+  guint channels;         /* the channels it counts, from 1 */
+  double silence;         /* the least of the channels' silences: how long
+                             every channel has been at or below the
+                             threshold; NAN when a channel has none */
+  double silences[MOST_CHANNELS]; /* each channel's seconds at or below
+                                     the threshold, negative above it;
+                                     NAN when the file has none */
+  guint64 clips[MOST_CHANNELS]; /* each channel's levels above the
+                                   histogram's last bound */
   guint64 starts;         /* the monitor's starts */
 } Reading;
 
@@ -72,8 +89,12 @@ typedef struct
   gboolean silent;
   gint64 silent_since;    /* when the silence began, real time in us */
   gint64 reminded;        /* when the state that holds was last told */
-  guint64 clips;
-  gint64 last_clip;       /* when a clip was last seen; 0 for none */
+  gint64 lost_since[MOST_CHANNELS]; /* of each side told lost, when its
+                                       silence began (real time, us); 0
+                                       for none */
+  guint64 clips[MOST_CHANNELS];
+  gint64 last_clip[MOST_CHANNELS]; /* when the channel's clip was last
+                                      seen; 0 for none */
   guint64 starts;
   gint64 restarts[RESTARTS]; /* when the latest starts were seen, newest
                                 first */
@@ -81,14 +102,15 @@ typedef struct
 } Watch;
 
 /* What text, the metrics file of watch->card, says; text NULL for a file
- * that cannot be read. */
+ * that cannot be read.  A file without channels, a monitor's older than
+ * 1.11.0, counts no levels. */
 Reading read_reading (const Watch *watch, const char *text);
 
 /* Appends to events, an array of Event, what the reading, taken at now,
  * real time in microseconds, changes: each change once, and a state that
  * holds again every watch->reminder_us.  The first reading only sets
- * where the counts stand; a silence, or a card not measured, already
- * there is told. */
+ * where the counts stand; a silence, a side lost, or a card not measured,
+ * already there is told. */
 void watch_reading (Watch *watch, const Reading *reading, gint64 now,
                     GArray *events);
 
@@ -98,8 +120,8 @@ void watch_reading (Watch *watch, const Reading *reading, gint64 now,
 gint64 next_look (const Watch *watch);
 
 /* What has been told of the card, which holds until told otherwise, as
- * text to keep: whether it is silent, since when, and whether it is not
- * measured.  Free it with g_free. */
+ * text to keep: whether it is silent, since when, which sides are lost
+ * since when, and whether it is not measured.  Free it with g_free. */
 gchar *told_text (const Watch *watch);
 
 /* Goes on from told_text's text, kept by a watch before this one, so that

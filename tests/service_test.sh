@@ -62,23 +62,26 @@ play_tone ()
   done
 }
 
-# feed DEVICE: the tone into one playback substream, such as 0,0, which
-# RESTARTED's card captures; its player is players[0].
+# feed DEVICE [RIGHT]: the tone into one playback substream, such as 0,0,
+# which RESTARTED's card captures, with RIGHT as its right's sample value
+# if given; its player is players[0].
 feed ()
 {
-  /mnt/tone "$value" "$value" |
+  /mnt/tone "$value" "${2:-$value}" |
     aplay -q -D "plughw:Loopback,$1" -t raw -f S16_LE -r 44100 -c 2 &
   players[0]=$!
 }
 
 # The command of every card's events: it keeps what it is told, a line
-# each, and hangs while /etc/level-monitor/hang is there.
+# each, and hangs while /etc/level-monitor/hang is there.  The channel
+# last, "-" for an event of the whole card, so that every field keeps its
+# place.
 EVENTS=/var/lib/level-monitor-events/events
 set_event_command ()
 {
   cat >/etc/level-monitor/record-event <<'EOF'
 #!/bin/sh
-echo "$LEVEL_MONITOR_EVENT $LEVEL_MONITOR_CARD $LEVEL_MONITOR_DURATION $LEVEL_MONITOR_REMINDER $LEVEL_MONITOR_THRESHOLD $(id -u)" >>"$STATE_DIRECTORY/events"
+echo "$LEVEL_MONITOR_EVENT $LEVEL_MONITOR_CARD $LEVEL_MONITOR_DURATION $LEVEL_MONITOR_REMINDER $LEVEL_MONITOR_THRESHOLD $(id -u) ${LEVEL_MONITOR_CHANNEL:--}" >>"$STATE_DIRECTORY/events"
 [ ! -e /etc/level-monitor/hang ] || exec sleep infinity
 EOF
   chmod 0755 /etc/level-monitor/record-event
@@ -99,6 +102,13 @@ told ()
 told_duration ()
 {
   awk -v card="$1" -v event="$2" '$1 == event && $2 == card { d = $3 } END { print d }' "$EVENTS"
+}
+
+# told_channel CARD EVENT: the channel that the command was last told
+# with EVENT of CARD.
+told_channel ()
+{
+  awk -v card="$1" -v event="$2" '$1 == event && $2 == card { c = $7 } END { print c }' "$EVENTS"
 }
 
 # levels UNIT: what the monitor of UNIT wrote to its journal.
@@ -317,22 +327,25 @@ counts_2_a_second ()
     awk '{ r = $NF } END { exit !(r >= 1.5 && r <= 2.5) }'
 }
 
-# check_histogram CARD: its bounds are the histogram's, its count grows 2
-# a second, it holds the tone's every line and no other, and the graph's
-# median lies in the tone's bucket.
+# check_histogram CARD: for each of the tone's two channels, its bounds are
+# the histogram's, its count grows 2 a second, it holds the tone's every
+# line and no other, and the graph's median lies in the tone's bucket.
 check_histogram ()
 {
-  local series="card=\"$1\"" below at
-  until_true 15 has_bounds "$series" ||
-    fail "card $1: the histogram's bounds are $(bounds "$series")"
-  until_true 40 counts_2_a_second "$series" ||
-    fail "card $1: counts $(query "rate(level_monitor_peak_dbfs_count{$series}[30s])") a second"
+  local series channel below at
   read -r below at < <(tr ' ' '\n' <<<"$BOUNDS" |
     awk -v level="$expected" '$1 < level { below = $1 } $1 >= level { print below, $1; exit }')
-  until_true 15 counts_between "$series" "$below" "$at" ||
-    fail "card $1: not every count at or below $at and above $below: $(query "level_monitor_peak_dbfs_bucket{$series}")"
-  until_true 15 median_between "$series" "$below" "$at" ||
-    fail "card $1: the graph's median is $(median "$series"), not above $below and at most $at"
+  for channel in 1 2; do
+    series="card=\"$1\",channel=\"$channel\""
+    until_true 15 has_bounds "$series" ||
+      fail "card $1, channel $channel: the histogram's bounds are $(bounds "$series")"
+    until_true 40 counts_2_a_second "$series" ||
+      fail "card $1, channel $channel: counts $(query "rate(level_monitor_peak_dbfs_count{$series}[30s])") a second"
+    until_true 15 counts_between "$series" "$below" "$at" ||
+      fail "card $1, channel $channel: not every count at or below $at and above $below: $(query "level_monitor_peak_dbfs_bucket{$series}")"
+    until_true 15 median_between "$series" "$below" "$at" ||
+      fail "card $1, channel $channel: the graph's median is $(median "$series"), not above $below and at most $at"
+  done
 }
 
 # bounds SERIES: the bounds of the histogram SERIES, in order.
@@ -542,6 +555,38 @@ events_in_silence ()
   echo "$card silent for 15 s: no event; for 43 s, a click of 1 s in it: one silence and one sound event, the silence told as $duration s; its hanging command ended at 10 s"
 }
 
+# RESTARTED's card with the tone on its left only, for longer than D and a
+# scrape: its right, channel 2, is lost, and the card is not silent; the
+# tone back on both sides brings it back.
+one_side_lost ()
+{
+  local card=CARD=Loopback,DEV=1,SUBDEV=0 mark alerts
+  alerts="ALERTS{alertname=~\"LevelMonitorSideLost|LevelMonitorSilence\",card=\"$card\"}"
+
+  # The silence before, resolved.
+  until_true 30 answers "count($alerts)" '' || fail "$card: the tone back, and still $(query "$alerts")"
+  mark=$(wc -l <"$EVENTS")
+  kill "${players[0]}"
+  feed 0,0 0
+  until_true 60 answers "ALERTS{alertname=\"LevelMonitorSideLost\",alertstate=\"firing\",card=\"$card\",channel=\"2\"}" 1 ||
+    fail "$card: its right silent, and no LevelMonitorSideLost for channel 2: $(query "$alerts")"
+  answers "count($alerts)" 1 || fail "$card: its right silent: $(query "$alerts")"
+  until_true 15 eval '[ "$(told "$card" side-lost "$mark")" = 1 ]' ||
+    fail "$card: its right silent, and no side-lost told: $(tail -n +$((mark + 1)) "$EVENTS")"
+  [ "$(told_channel "$card" side-lost)" = 2 ] ||
+    fail "$card: its right silent, and side-lost told of channel $(told_channel "$card" side-lost)"
+  kill "${players[0]}"
+  feed 0,0
+  until_true 15 eval '[ "$(told "$card" side-back "$mark")" = 1 ]' ||
+    fail "$card: the tone back on its right, and no side-back told: $(tail -n +$((mark + 1)) "$EVENTS")"
+  [ "$(told_channel "$card" side-back)" = 2 ] ||
+    fail "$card: the tone back on its right, and side-back told of channel $(told_channel "$card" side-back)"
+  [ "$(told "$card" side-lost "$mark")" = 1 ] && [ "$(told "$card" silence "$mark")" = 0 ] ||
+    fail "$card: its right lost once, and told $(tail -n +$((mark + 1)) "$EVENTS")"
+  until_true 30 answers "count($alerts)" '' || fail "$card: the tone back on both sides, and still $(query "$alerts")"
+  echo "$card with the tone on its left only: LevelMonitorSideLost for channel 2 and not LevelMonitorSilence; one side-lost and one side-back event, of channel 2"
+}
+
 # A monitor stopped and started again 50 s later: its file tells of its
 # last level at the stop and of its first at the start, so that the pause
 # Prometheus sees is the one there was, and raises no LevelMonitorStopped.
@@ -680,7 +725,7 @@ in_guest ()
   bound=$(journalctl --namespace=level-monitor -o cat | grep -m 1 '^System Journal' || true)
   [[ $bound =~ max\ 1(\.0)?G, ]] || fail "the levels' journal is not bounded to 1 GiB: $bound"
   echo "the levels' journald: $bound"
-  until_true 60 answers 'count(level_monitor_peak_dbfs_count)' 3 ||
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count{channel="1"})' 3 ||
     fail "the node exporter serves no histogram of some cards: $(query level_monitor_peak_dbfs_count)
 $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status --no-pager prometheus-node-exporter; tail -n 5 /tmp/prometheus.log)"
   for card in 0 Loopback CARD=Loopback,DEV=1,SUBDEV=0; do
@@ -689,6 +734,7 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
   echo "the node exporter serves all three histograms: every level of the tone in its bucket, 2 a second"
 
   events_in_silence
+  one_side_lost
   pause_for_50_seconds
   share_with_encoder
   busy_card
@@ -709,7 +755,7 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
     fail "the node exporter's textfile collector fails: $(query node_textfile_scrape_error)"
   # A model whose periods are 37 ms at most: the capture takes the nearest.
   insmod /mnt/snd-dummy.ko model=ice1712
-  until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="Studio"} > 0)' 1 ||
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="Studio",channel="1"} > 0)' 1 ||
     fail "$ABSENT: its card loaded, but no level counted: $(systemctl status --no-pager "$ABSENT" || true)"
   read -r period buffer < <(periods 1)
   [ "${period:-0}" -gt 0 ] && [ "$period" -lt 11025 ] ||
@@ -848,7 +894,7 @@ package_life ()
   dpkg_quietly -i /mnt/level-monitor.deb
   until_true 30 heard_at_least "$RESTARTED" $((${lines[$RESTARTED]} + 2)) ||
     fail "installed again after the removal, and the enabled $RESTARTED prints no level"
-  until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="CARD=Loopback,DEV=1,SUBDEV=0"} > 0)' 1 ||
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count{card="CARD=Loopback,DEV=1,SUBDEV=0",channel="1"} > 0)' 1 ||
     fail "installed again after the removal, and $RESTARTED is not served: $(query level_monitor_peak_dbfs_count)"
   until_true 60 stopped_alert Studio ||
     fail "installed again after the removal, and the enabled $ABSENT, its card gone, is not expected: $(query ALERTS)"
@@ -865,7 +911,7 @@ package_life ()
   systemctl enable --now "${UNITS[0]}" 2>/dev/null
   until_true 30 heard_at_least "${UNITS[0]}" 1 ||
     fail "installed again, and ${UNITS[0]} prints no level"
-  until_true 60 answers 'count(level_monitor_peak_dbfs_count)' 1 ||
+  until_true 60 answers 'count(level_monitor_peak_dbfs_count{channel="1"})' 1 ||
     fail "installed again, and the node exporter serves no histogram of ${UNITS[0]}"
   echo "installed again: nothing started until ${UNITS[0]} was enabled, which measures"
 
