@@ -61,7 +61,7 @@ read_reading (const Watch *watch, const char *text)
     return reading;
   reading.read = TRUE;
   if (find_card_sample (text, "level_monitor_last_level_timestamp_seconds",
-                        watch->card, NULL, &value)
+                        watch->card, &value)
       && value > 0 && value < MOST_EPOCH_SECONDS)
     reading.last_level_time = std::llround (value * G_USEC_PER_SEC);
   while (reading.channels < MOST_CHANNELS
@@ -70,7 +70,7 @@ read_reading (const Watch *watch, const char *text)
   reading.has_levels = reading.channels > 0;
   if (!reading.has_levels)
     return reading;
-  if (find_card_sample (text, "level_monitor_starts_total", watch->card, NULL,
+  if (find_card_sample (text, "level_monitor_starts_total", watch->card,
                         &value)
       && value >= 0 && value <= MOST_COUNT)
     reading.starts = (guint64) value;

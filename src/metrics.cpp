@@ -280,13 +280,9 @@ find_sample (const char *text, const char *series, double *value)
 
 gboolean
 find_card_sample (const char *text, const char *name, const char *card,
-                  const char *bound, double *value)
+                  double *value)
 {
-  gchar *series
-      = bound == NULL
-            ? g_strdup_printf ("%s{card=\"%s\"}", name, card)
-            : g_strdup_printf ("%s{card=\"%s\",le=\"%s\"}", name, card,
-                               bound);
+  gchar *series = g_strdup_printf ("%s{card=\"%s\"}", name, card);
   gboolean found = find_sample (text, series, value);
 
   g_free (series);
@@ -349,11 +345,11 @@ resume_metrics (Metrics *metrics, const char *text)
   double value;
 
   if (find_card_sample (text, "level_monitor_starts_total", metrics->card,
-                        NULL, &value)
+                        &value)
       && value >= 0 && value <= MOST_SECONDS)
     metrics->starts = (guint64) value;
   if (!find_card_sample (text, "level_monitor_last_level_timestamp_seconds",
-                         metrics->card, NULL, &value)
+                         metrics->card, &value)
       || value < 0 || value > MOST_EPOCH_SECONDS)
     return;
   metrics->resume_until = (gint64) (value * G_USEC_PER_SEC) + RESUME_WITHIN_US;

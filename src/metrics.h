@@ -70,14 +70,13 @@ gboolean count_level (Metrics *metrics, const double *peaks, guint channels,
  * a sample of metrics->card, is left as it is. */
 void resume_metrics (Metrics *metrics, const char *text);
 
-/* The value of the sample of name for card, at bound when not NULL, in
- * text, a file that a monitor wrote.  FALSE when it has none, or not a
- * finite number. */
+/* The value of the sample of name for card, in text, a file that a
+ * monitor wrote.  FALSE when it has none, or not a finite number. */
 gboolean find_card_sample (const char *text, const char *name,
-                           const char *card, const char *bound,
-                           double *value);
+                           const char *card, double *value);
 
-/* As find_card_sample, for the series of channel, counted from 1. */
+/* As find_card_sample, for the series of channel, counted from 1, at
+ * bound when not NULL. */
 gboolean find_channel_sample (const char *text, const char *name,
                               const char *card, guint channel,
                               const char *bound, double *value);
