@@ -164,6 +164,17 @@ watch_silence (Watch *watch, const Reading *reading, gint64 now,
     }
 }
 
+/* Whether a state holds that a reminder tells again. */
+static gboolean
+holds (const Watch *watch)
+{
+  gboolean lost = FALSE;
+
+  for (guint channel = 0; channel < MOST_CHANNELS; channel++)
+    lost = lost || watch->lost_since[channel] != 0;
+  return watch->stopped || watch->silent || lost;
+}
+
 /* A side is lost once its channel has been at or below T for D while the
  * card is not silent, and back once above it for R, timed as a silence.
  * Dead air tells of every side: the sides lost before it are left untold,
@@ -188,8 +199,11 @@ watch_sides (Watch *watch, const Reading *reading, gint64 now, GArray *events)
       run = std::llround (silence * G_USEC_PER_SEC);
       if (*since == 0 && silence >= watch->silence_seconds)
         {
+          /* One reminder tells of every side lost: another side's own
+           * must not wait for this one's. */
+          if (!holds (watch))
+            watch->reminded = now;
           *since = reading->last_level_time - run;
-          watch->reminded = now;
           tell (events, EVENT_SIDE_LOST, now, silence, FALSE, channel + 1);
         }
       else if (*since != 0 && silence <= -watch->sound_seconds)
@@ -253,17 +267,6 @@ watch_restarts (Watch *watch, const Reading *reading, gint64 now,
   if (restarting && !watch->restarting)
     tell (events, EVENT_RESTARTING, now, 0, FALSE, 0);
   watch->restarting = restarting;
-}
-
-/* Whether a state holds that a reminder tells again. */
-static gboolean
-holds (const Watch *watch)
-{
-  gboolean lost = FALSE;
-
-  for (guint channel = 0; channel < MOST_CHANNELS; channel++)
-    lost = lost || watch->lost_since[channel] != 0;
-  return watch->stopped || watch->silent || lost;
 }
 
 static void

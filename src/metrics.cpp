@@ -282,26 +282,25 @@ gboolean
 find_card_sample (const char *text, const char *name, const char *card,
                   double *value)
 {
-  gchar *series = g_strdup_printf ("%s{card=\"%s\"}", name, card);
-  gboolean found = find_sample (text, series, value);
-
-  g_free (series);
-  return found;
+  return find_channel_sample (text, name, card, 0, NULL, value);
 }
 
 gboolean
 find_channel_sample (const char *text, const char *name, const char *card,
                      guint channel, const char *bound, double *value)
 {
-  gchar *series
-      = bound == NULL
-            ? g_strdup_printf ("%s{card=\"%s\",channel=\"%u\"}", name,
-                               card, channel)
-            : g_strdup_printf ("%s{card=\"%s\",channel=\"%u\",le=\"%s\"}",
-                               name, card, channel, bound);
+  gchar *labels
+      = channel == 0
+            ? g_strdup_printf ("card=\"%s\"", card)
+            : g_strdup_printf ("card=\"%s\",channel=\"%u\"", card, channel);
+  gchar *series = bound == NULL
+                      ? g_strdup_printf ("%s{%s}", name, labels)
+                      : g_strdup_printf ("%s{%s,le=\"%s\"}", name, labels,
+                                         bound);
   gboolean found = find_sample (text, series, value);
 
   g_free (series);
+  g_free (labels);
   return found;
 }
 
@@ -311,15 +310,19 @@ find_channel_sample (const char *text, const char *name, const char *card,
 #define MOST_EPOCH_SECONDS 1e11
 
 /* Takes run from the file's duration of channel, from 1, at bound, when
- * it has one. */
+ * it has one.  A monitor before 1.11.0 counted the first channel only,
+ * without its label: an upgrade in a silence goes on counting it. */
 static void
 resume_run (const Metrics *metrics, const char *text, guint channel,
             const char *bound, gint64 *run)
 {
+  const char *name = "level_monitor_at_or_below_seconds";
   double value;
 
-  if (find_channel_sample (text, "level_monitor_at_or_below_seconds",
-                           metrics->card, channel, bound, &value)
+  if ((find_channel_sample (text, name, metrics->card, channel, bound, &value)
+       || (channel == 1
+           && find_channel_sample (text, name, metrics->card, 0, bound,
+                                   &value)))
       && std::fabs (value) <= MOST_SECONDS)
     *run = std::llround (value * GST_SECOND);
 }

@@ -75,8 +75,8 @@ void resume_metrics (Metrics *metrics, const char *text);
 gboolean find_card_sample (const char *text, const char *name,
                            const char *card, double *value);
 
-/* As find_card_sample, for the series of channel, counted from 1, at
- * bound when not NULL. */
+/* As find_card_sample, for the series of channel, counted from 1, or 0 for
+ * the card's own, without the label, at bound when not NULL. */
 gboolean find_channel_sample (const char *text, const char *name,
                               const char *card, guint channel,
                               const char *bound, double *value);

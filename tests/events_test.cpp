@@ -16,13 +16,14 @@ const gint64 START = 1765300000000000; // us
 // One read of the file: at and last in seconds from START; last NAN for a
 // file not there; silence and clips channel 1's, silence NAN for a file
 // without levels; second and second_clips channel 2's, second NAN for a
-// mono card.
+// mono card; third channel 3's, NAN for none.
 struct Step
 {
   double at, last, silence;
   guint64 clips, starts;
   double second = NAN;
   guint64 second_clips = 0;
+  double third = NAN;
 };
 
 // As read_reading makes it: the card's silence the least of the channels'.
@@ -35,11 +36,16 @@ reading_of (const Step &step)
   if (reading.read)
     reading.last_level_time = START + (gint64) (step.last * G_USEC_PER_SEC);
   reading.has_levels = !std::isnan (step.silence);
-  reading.channels = !reading.has_levels ? 0 : std::isnan (step.second) ? 1 : 2;
+  reading.channels = !reading.has_levels        ? 0
+                     : std::isnan (step.second) ? 1
+                     : std::isnan (step.third)  ? 2
+                                                : 3;
   reading.silences[0] = step.silence;
   reading.silences[1] = step.second;
-  reading.silence = reading.channels == 2 ? std::fmin (step.silence, step.second)
-                                          : step.silence;
+  reading.silences[2] = step.third;
+  reading.silence = step.silence;
+  for (guint channel = 1; channel < reading.channels; channel++)
+    reading.silence = std::fmin (reading.silence, reading.silences[channel]);
   reading.clips[0] = step.clips;
   reading.clips[1] = step.second_clips;
   reading.starts = step.starts;
@@ -175,9 +181,11 @@ TEST (Events, TellEachChangeOnceAtItsBound)
       { { 0, 0, -5, 0, 1, -5, 0 }, { 5, 5, -5, 1, 1, -5, 0 },
         { 10, 10, -5, 1, 1, -5, 1 }, { 15, 15, -5, 2, 1, -5, 2 } },
       "clipping(1)@5:0.0 clipping(2)@10:0.0" },
-    { "a side lost reminded every 5 minutes", 5,
-      { { 0, 0, -5, 0, 1, 25 }, { 300, 300, -5, 0, 1, 325 } },
-      "side-lost(2)@0:25.0 side-lost(2)@300:325.0+" },
+    { "each side lost reminded every 5 minutes, with the first", 5,
+      { { 0, 0, -5, 0, 1, 25, 0, -5 }, { 100, 100, -5, 0, 1, 125, 0, 25 },
+        { 300, 300, -5, 0, 1, 325, 0, 225 } },
+      "side-lost(2)@0:25.0 side-lost(3)@100:25.0 side-lost(2)@300:325.0+ "
+      "side-lost(3)@300:225.0+" },
   };
 
   for (const auto &c : cases)

@@ -477,7 +477,10 @@ TEST (Metrics, GoOnFromTheFileOfTheRunBefore)
     { "starts not a number", 10, "_starts_total{card=\"1\"} 2", "_starts_total{card=\"1\"} 2x", "3.000", "1" },
     { "a duration too long", 10, "} 2.500", "} 1e10", "0.500", "3" },
     { "no starts", 10, "_starts_total{", "_starts{", "3.000", "1" },
-    { "no channels", 10, ",channel=\"", ",ch=\"", "0.500", "3" },
+    { "1.10.0's, its first channel's only", 10, ",channel=\"1\"", "",
+      "3.000", "3" },
+    { "a channel of another name", 10, ",channel=\"", ",ch=\"", "0.500",
+      "3" },
     { "a file too large", 10, "# HELP level_monitor_starts",
       "#" + std::string (MOST_CHANNELS * 65536, ' ') + "\n# HELP level_monitor_starts", "0.500", "1" },
   };

@@ -587,10 +587,10 @@ one_side_lost ()
   echo "$card with the tone on its left only: LevelMonitorSideLost for channel 2 and not LevelMonitorSilence; one side-lost and one side-back event, of channel 2"
 }
 
-# A monitor stopped and started again 50 s later: its file tells of its
+# A monitor stopped and started again 45 s later: its file tells of its
 # last level at the stop and of its first at the start, so that the pause
 # Prometheus sees is the one there was, and raises no LevelMonitorStopped.
-pause_for_50_seconds ()
+pause_for_45_seconds ()
 {
   local unit=${UNITS[0]} count stopped printed started pause
 
@@ -600,7 +600,7 @@ pause_for_50_seconds ()
   awk -v a="$stopped" -v b="$printed" 'BEGIN { exit !(a - b < 1 && b - a < 1) }' ||
     fail "$unit stopped: its file's last level is at $stopped, its journal's at $printed"
   count=$(levels "$unit" | wc -l)
-  sleep 50
+  sleep 45
   systemctl start "$unit"
   until_true 30 eval '[ "$(levels "$unit" | wc -l)" -gt "$count" ]' ||
     fail "$unit: no level once started again"
@@ -617,7 +617,7 @@ pause_for_50_seconds ()
   sleep 15
   answers 'count_over_time(ALERTS{alertname="LevelMonitorStopped",card="0"}[3m])' '' ||
     fail "$unit: a pause of $pause s raised LevelMonitorStopped"
-  echo "$unit stopped and started again 50 s later: a pause of $pause s, its file exact at both ends, no LevelMonitorStopped"
+  echo "$unit stopped and started again 45 s later: a pause of $pause s, its file exact at both ends, no LevelMonitorStopped"
 }
 
 # kill_12_seconds_in UNIT: kills UNIT's monitor with SIGKILL 12 s after
@@ -735,7 +735,7 @@ $(ls -l /var/lib/prometheus/node-exporter /run/level-monitor/*; systemctl status
 
   events_in_silence
   one_side_lost
-  pause_for_50_seconds
+  pause_for_45_seconds
   share_with_encoder
   busy_card
 
