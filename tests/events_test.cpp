@@ -164,9 +164,6 @@ TEST (Events, TellEachChangeOnceAtItsBound)
     { "both channels silent: a silence, no side lost", 0,
       { { 0, 0, 15, 0, 1, 19.5 }, { 5, 5, 20, 0, 1, 24.5 } },
       "silence@5:20.0" },
-    { "a mono card's silence, no side lost", 0,
-      { { 0, 0, 19.5, 0, 1 }, { 5, 5, 24.5, 0, 1 }, { 10, 10, -3, 0, 1 } },
-      "silence@5:24.5 sound@10:26.5" },
     { "a side back at R, not before, after its whole silence, by the next "
       "watch",
       0,
